@@ -3,6 +3,9 @@
 // The driver fills it from the frame's first bytes and the service decodes it. Integers the
 // driver writes (interface, time, length) are little-endian on the wire; every field copied out
 // of the frame keeps the frame's byte order, which is network order.
+//
+// The struct is packed to the wire layout, so its integer fields are unaligned: read them by
+// value (copy them out), never bind a reference or a pointer to them.
 #ifndef FLOWSENTRY_SHARED_PACKET_RECORD_H_
 #define FLOWSENTRY_SHARED_PACKET_RECORD_H_
 

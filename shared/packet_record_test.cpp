@@ -27,10 +27,10 @@ constexpr std::array<uint8_t, kPacketRecordSize> kSynRecord = {
 TEST(PacketRecordTest, DecodesWireLayout) {
   const auto record = DecodePacketRecord(kSynRecord);
   ASSERT_TRUE(record);
-  EXPECT_EQ(record->Interface, 3);
-  EXPECT_EQ(record->TimeSeconds, 0x6A988800u);
-  EXPECT_EQ(record->TimeMicroseconds, 123456u);
-  EXPECT_EQ(record->PacketLength, 74u);
+  EXPECT_EQ(uint16_t{record->Interface}, 3);
+  EXPECT_EQ(uint32_t{record->TimeSeconds}, 0x6A988800u);
+  EXPECT_EQ(uint32_t{record->TimeMicroseconds}, 123456u);
+  EXPECT_EQ(uint32_t{record->PacketLength}, 74u);
   EXPECT_EQ(record->DestMac[5], 0x02);
   EXPECT_EQ(record->SourceMac[5], 0x01);
   EXPECT_EQ(Net16(record->EtherType), 0x0800);

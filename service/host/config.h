@@ -1,0 +1,44 @@
+// The service's settings: registry values under SOFTWARE\Ardentiaware\FlowSentry and the
+// options file flowmeter.cfg.
+//
+// Held process-wide: written only by the service main function before any worker thread
+// exists, read-only afterwards.
+#ifndef FLOWSENTRY_SERVICE_HOST_CONFIG_H_
+#define FLOWSENTRY_SERVICE_HOST_CONFIG_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace flowsentry::host {
+
+inline constexpr char kConfigurationKey[] = "SOFTWARE\\Ardentiaware\\FlowSentry";
+
+struct Settings {
+  std::string DESTPATH;  // installation directory, a machine path without a trailing "/"
+  std::string DIRPACKETS;
+  uint8_t OPTIONS = 0;
+  int32_t INTERVALCREATEFILE = 0;
+  std::string STRINGCONNECT;
+  std::string TABLENAME;
+  uint8_t DESTPACKETS = 0;
+  uint32_t countThread = 15;
+};
+
+// The process-wide settings, read-only for everyone but the service main function.
+const Settings& settings();
+
+// For the service main function (and tests) only, before any worker thread exists.
+Settings& MutableSettings();
+
+// 0 on success, else the Windows error code of the failed registry call; `value` is emptied
+// first and holds the value on success.
+uint32_t ReadRegistryValue(std::string_view key_path, std::string_view name, std::string& value);
+
+// Reads the six packet-log values into the settings, in their fixed order; false at the first
+// read that fails, leaving the values read before it stored.
+bool ReadConfiguration();
+
+}  // namespace flowsentry::host
+
+#endif  // FLOWSENTRY_SERVICE_HOST_CONFIG_H_
