@@ -1,0 +1,649 @@
+#include "driver/runtime/io/socket_device_host.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "driver/runtime/io/irp.h"
+#include "driver/runtime/io/wire.h"
+#include "platform/root.h"
+#include "shared/packet_record.h"
+
+namespace flowsentry::ddk {
+namespace {
+
+// Replies waiting beyond this many bytes stop the reading of further requests until the client
+// has taken some: a client that sends without reading cannot make the host buffer without end.
+constexpr size_t kOutputBacklogLimit = 1u << 20;
+
+// How long the replies of a handle being closed may take to drain into a client that does not
+// read them, before the connection is closed regardless.
+constexpr auto kFinalFlushLimit = std::chrono::seconds(2);
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) Reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~Fd() { Reset(); }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// An eventfd that wakes a thread blocked in poll.
+class Waker {
+ public:
+  bool Open() {
+    fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    return fd_.valid();
+  }
+  int fd() const { return fd_.get(); }
+  void Signal() {
+    const uint64_t one = 1;
+    // A full counter still wakes the poller, so a failed write loses nothing.
+    [[maybe_unused]] ssize_t written = ::write(fd_.get(), &one, sizeof one);
+  }
+  void Drain() {
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t read = ::read(fd_.get(), &count, sizeof count);
+  }
+
+ private:
+  Fd fd_;
+};
+
+// The address of a socket path. A path too long for sun_path is reached through the descriptor
+// of its folder (/proc/self/fd/N/NAME), which stays open as long as the address is in use.
+class UnixAddress {
+ public:
+  bool Set(const std::string& path) {
+    std::memset(&address_, 0, sizeof address_);
+    address_.sun_family = AF_UNIX;
+    std::string usable = path;
+    if (usable.size() >= sizeof address_.sun_path) {
+      const size_t slash = path.rfind('/');
+      if (slash == std::string::npos) return false;
+      folder_.Reset(::open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (!folder_.valid()) return false;
+      usable = "/proc/self/fd/" + std::to_string(folder_.get()) + path.substr(slash);
+      if (usable.size() >= sizeof address_.sun_path) return false;
+    }
+    std::memcpy(address_.sun_path, usable.data(), usable.size());
+    return true;
+  }
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&address_); }
+  socklen_t length() const { return sizeof address_; }
+
+ private:
+  sockaddr_un address_{};
+  Fd folder_;
+};
+
+// The device's own name from its symbolic link: "\DosDevices\NAME" or "\??\NAME".
+bool LinkName(std::string_view symbolic_link, std::string& name) {
+  for (std::string_view prefix : {std::string_view("\\DosDevices\\"), std::string_view("\\??\\")}) {
+    if (symbolic_link.substr(0, prefix.size()) == prefix) {
+      const std::string_view rest = symbolic_link.substr(prefix.size());
+      if (rest.empty() || rest == "." || rest == ".." ||
+          rest.find_first_of("\\/") != std::string_view::npos ||
+          rest.find('\0') != std::string_view::npos) {
+        return false;
+      }
+      name = rest;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A socket file nobody listens on any more: left by a process that ended.
+bool IsStaleSocket(const std::string& path, const UnixAddress& address) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
+  Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!probe.valid()) return false;
+  return ::connect(probe.get(), address.get(), address.length()) != 0 && errno == ECONNREFUSED;
+}
+
+class Connection;
+
+// A read or device control of a handle, with the buffers its Irp points at.
+class Request final : public IrpOwner {
+ public:
+  Request(Connection& connection, uint32_t id, uint8_t op, uint32_t output_length)
+      : connection(connection), id(id), op(op), output_length(output_length) {}
+  void IrpCompleted(Irp& irp) override;
+
+  Connection& connection;
+  const uint32_t id;
+  const uint8_t op;
+  const uint32_t output_length;
+  Irp irp;
+  Mdl mdl;
+  std::vector<uint8_t> buffer;
+};
+
+// Create, Cleanup and Close: the connection's thread waits for the driver to complete them.
+class SyncRequest final : public IrpOwner {
+ public:
+  void IrpCompleted(Irp& /*irp*/) override {
+    std::lock_guard lock(mutex_);
+    done_ = true;
+    completed_.notify_all();
+  }
+  void Wait() {
+    std::unique_lock lock(mutex_);
+    completed_.wait(lock, [this] { return done_; });
+  }
+  Irp irp;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable completed_;
+  bool done_ = false;
+};
+
+// One open handle: a client connection and its FileObject.
+class Connection {
+ public:
+  Connection(DeviceObject& device, const DispatchTable& table,
+             const std::atomic<bool>& fail_mappings, Fd socket, Waker waker)
+      : device_(device),
+        table_(table),
+        fail_mappings_(fail_mappings),
+        socket_(std::move(socket)),
+        waker_(std::move(waker)) {}
+
+  void Start() {
+    thread_ = std::thread([this] { Run(); });
+  }
+  void RequestStop() {
+    stop_.store(true);
+    waker_.Signal();
+  }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool finished() const { return finished_.load(); }
+
+  // From the completing thread: sends the reply and forgets the request.
+  void Completed(Request& request);
+
+ private:
+  void Run();
+  void Serve();
+  void Handle(const wire::Request& request);
+  void Teardown();
+  NTSTATUS RunSync(uint8_t major_function, DriverDispatch dispatch);
+  void SendReply(uint32_t id, NTSTATUS status);
+  void QueueLocked(const std::vector<uint8_t>& frame);
+  void FlushLocked();
+  void FinalFlush();
+
+  DeviceObject& device_;
+  const DispatchTable table_;
+  const std::atomic<bool>& fail_mappings_;
+  Fd socket_;
+  Waker waker_;
+  FileObject file_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> finished_{false};
+
+  std::mutex mutex_;
+  std::condition_variable idle_;  // pending_ became empty
+  std::map<uint32_t, std::shared_ptr<Request>> pending_;
+  std::vector<uint8_t> out_;  // replies not yet taken by the socket, from out_sent_ on
+  size_t out_sent_ = 0;
+  bool broken_ = false;  // the client is gone: replies are dropped
+};
+
+void Request::IrpCompleted(Irp& /*irp*/) { connection.Completed(*this); }
+
+void Connection::Run() {
+  NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+  if (table_.create != nullptr) status = RunSync(IRP_MJ_CREATE, table_.create);
+  if (NT_SUCCESS(status)) {
+    Serve();
+    Teardown();
+  }
+  socket_.Reset();
+  finished_.store(true);
+}
+
+void Connection::Serve() {
+  std::vector<uint8_t> in;
+  std::vector<uint8_t> chunk(64 * 1024);
+  for (;;) {
+    bool want_out = false;
+    bool throttled = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (broken_) return;
+      want_out = out_sent_ < out_.size();
+      throttled = out_.size() - out_sent_ > kOutputBacklogLimit;
+    }
+    pollfd fds[2] = {
+        {socket_.get(), static_cast<short>((throttled ? 0 : POLLIN) | (want_out ? POLLOUT : 0)), 0},
+        {waker_.fd(), POLLIN, 0},
+    };
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) waker_.Drain();
+    if (stop_.load()) return;
+    if ((fds[0].revents & POLLOUT) != 0) {
+      std::lock_guard lock(mutex_);
+      FlushLocked();
+    }
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    const ssize_t got = ::recv(socket_.get(), chunk.data(), chunk.size(), 0);
+    if (got == 0) return;  // the client closed its handle
+    if (got < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+      return;
+    }
+    in.insert(in.end(), chunk.begin(), chunk.begin() + got);
+    size_t offset = 0;
+    for (;;) {
+      wire::Request request;
+      size_t frame_length = 0;
+      const auto result = wire::ParseRequest(std::span(in).subspan(offset), request, frame_length);
+      if (result == wire::ParseResult::kIncomplete) break;
+      if (result == wire::ParseResult::kMalformed) return;
+      Handle(request);
+      offset += frame_length;
+    }
+    in.erase(in.begin(), in.begin() + static_cast<ptrdiff_t>(offset));
+  }
+}
+
+void Connection::Handle(const wire::Request& request) {
+  DriverDispatch dispatch = nullptr;
+  uint8_t major_function = 0;
+  switch (request.op) {
+    case wire::kOpCancel: {
+      std::shared_ptr<Request> target;
+      {
+        std::lock_guard lock(mutex_);
+        const auto it = pending_.find(request.id);
+        if (it != pending_.end()) target = it->second;
+      }
+      if (target != nullptr) IoCancelIrp(target->irp);
+      return;
+    }
+    case wire::kOpRead:
+      dispatch = table_.read;
+      major_function = IRP_MJ_READ;
+      break;
+    case wire::kOpDeviceControl:
+      dispatch = table_.device_control;
+      major_function = IRP_MJ_DEVICE_CONTROL;
+      break;
+    default:
+      break;
+  }
+  if (dispatch == nullptr) return SendReply(request.id, STATUS_INVALID_DEVICE_REQUEST);
+  if (request.output_length > wire::kMaxOutputLength) {
+    return SendReply(request.id, STATUS_INSUFFICIENT_RESOURCES);
+  }
+
+  auto pending = std::make_shared<Request>(*this, request.id, request.op, request.output_length);
+  Irp& irp = pending->irp;
+  irp.device = &device_;
+  irp.owner = pending.get();
+  irp.stack.MajorFunction = major_function;
+  irp.stack.FileObject = &file_;
+  if (major_function == IRP_MJ_READ) {
+    pending->buffer.assign(request.output_length, 0);
+    irp.stack.Parameters.Read.Length = request.output_length;
+    if (request.output_length > 0) {
+      pending->mdl.StartVa = pending->buffer.data();
+      pending->mdl.ByteCount = request.output_length;
+      pending->mdl.mapping_fails = fail_mappings_.load();
+      irp.MdlAddress = &pending->mdl;
+      irp.SystemBuffer = pending->buffer.data();
+    }
+  } else {
+    const size_t input_length = request.input.size();
+    pending->buffer.assign(std::max<size_t>(input_length, request.output_length), 0);
+    std::copy(request.input.begin(), request.input.end(), pending->buffer.begin());
+    auto& parameters = irp.stack.Parameters.DeviceIoControl;
+    parameters.IoControlCode = request.code;
+    parameters.InputBufferLength = static_cast<uint32_t>(input_length);
+    parameters.OutputBufferLength = request.output_length;
+    if (!pending->buffer.empty()) irp.SystemBuffer = pending->buffer.data();
+  }
+
+  {
+    std::lock_guard lock(mutex_);
+    if (!pending_.emplace(request.id, pending).second) {
+      // Two pending requests with one id could not be told apart by a cancel or a reply.
+      QueueLocked([&] {
+        std::vector<uint8_t> frame;
+        wire::AppendReply(frame, request.id, STATUS_INVALID_PARAMETER, 0, {});
+        return frame;
+      }());
+      return;
+    }
+  }
+  const NTSTATUS status = dispatch(device_, irp);
+  if (status != STATUS_PENDING && !irp.completed.load()) {
+    // A routine that returns a final status without completing would leave the caller waiting
+    // for ever; the status it returned is the answer.
+    irp.IoStatus.Status = status;
+    irp.IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
+void Connection::Completed(Request& request) {
+  const NTSTATUS status = request.irp.IoStatus.Status;
+  const uintptr_t information = request.irp.IoStatus.Information;
+  size_t data_length = 0;
+  if (!NT_ERROR(status)) {
+    data_length = std::min<uintptr_t>(information, request.output_length);
+    // A read reports the whole buffer but fills only the record at its start; the bytes after it
+    // stay as the caller had them, so they are not sent.
+    if (request.op == wire::kOpRead) data_length = std::min(data_length, kPacketRecordSize);
+    data_length = std::min(data_length, request.buffer.size());
+  }
+  std::vector<uint8_t> frame;
+  wire::AppendReply(frame, request.id, status,
+                    static_cast<uint32_t>(std::min<uintptr_t>(information, UINT32_MAX)),
+                    std::span(request.buffer.data(), data_length));
+
+  std::shared_ptr<Request> finished;  // keeps the request alive until the lock is released
+  std::lock_guard lock(mutex_);
+  const auto it = pending_.find(request.id);
+  if (it != pending_.end() && it->second.get() == &request) {
+    finished = std::move(it->second);
+    pending_.erase(it);
+  }
+  QueueLocked(frame);
+  if (pending_.empty()) idle_.notify_all();
+}
+
+void Connection::SendReply(uint32_t id, NTSTATUS status) {
+  std::vector<uint8_t> frame;
+  wire::AppendReply(frame, id, status, 0, {});
+  std::lock_guard lock(mutex_);
+  QueueLocked(frame);
+}
+
+void Connection::QueueLocked(const std::vector<uint8_t>& frame) {
+  if (broken_) return;
+  size_t sent = 0;
+  if (out_sent_ == out_.size()) {
+    // Nothing waits before this reply: hand it to the socket from the completing thread.
+    out_.clear();
+    out_sent_ = 0;
+    const ssize_t result =
+        ::send(socket_.get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (result < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      broken_ = true;
+      waker_.Signal();
+      return;
+    }
+    if (result > 0) sent = static_cast<size_t>(result);
+    if (sent == frame.size()) return;
+    waker_.Signal();  // the connection's thread sends the rest when the socket takes it
+  }
+  out_.insert(out_.end(), frame.begin() + static_cast<ptrdiff_t>(sent), frame.end());
+}
+
+void Connection::FlushLocked() {
+  while (!broken_ && out_sent_ < out_.size()) {
+    const ssize_t result = ::send(socket_.get(), out_.data() + out_sent_, out_.size() - out_sent_,
+                                  MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (result < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) broken_ = true;
+      return;
+    }
+    out_sent_ += static_cast<size_t>(result);
+  }
+  if (out_sent_ == out_.size()) {
+    out_.clear();
+    out_sent_ = 0;
+  }
+}
+
+void Connection::FinalFlush() {
+  const auto deadline = std::chrono::steady_clock::now() + kFinalFlushLimit;
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      FlushLocked();
+      if (broken_ || out_.empty()) return;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd fd = {socket_.get(), POLLOUT, 0};
+    if (::poll(&fd, 1, static_cast<int>(left.count())) == 0) return;
+  }
+}
+
+void Connection::Teardown() {
+  // As closing the last handle does on Windows: the handle's pending requests are cancelled,
+  // Cleanup runs, and Close runs once no request of the handle is left.
+  std::vector<std::shared_ptr<Request>> cancelled;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, request] : pending_) cancelled.push_back(request);
+  }
+  for (const auto& request : cancelled) IoCancelIrp(request->irp);
+  cancelled.clear();
+  RunSync(IRP_MJ_CLEANUP, table_.cleanup);
+  {
+    // Requests the driver had already taken when the cancellation came are completed by it.
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return pending_.empty(); });
+  }
+  RunSync(IRP_MJ_CLOSE, table_.close);
+  FinalFlush();
+}
+
+NTSTATUS Connection::RunSync(uint8_t major_function, DriverDispatch dispatch) {
+  if (dispatch == nullptr) return STATUS_SUCCESS;
+  SyncRequest request;
+  request.irp.device = &device_;
+  request.irp.owner = &request;
+  request.irp.stack.MajorFunction = major_function;
+  request.irp.stack.FileObject = &file_;
+  const NTSTATUS status = dispatch(device_, request.irp);
+  if (status != STATUS_PENDING) return status;
+  request.Wait();
+  return request.irp.IoStatus.Status;
+}
+
+}  // namespace
+
+struct SocketDeviceHost::Device {
+  DeviceObject object;
+  std::string kernel_name;
+  std::string name;
+  DispatchTable table;
+  std::string socket_path;
+  std::string global_path;
+  ino_t socket_inode = 0;
+  Fd listener;
+  Waker waker;
+  std::atomic<bool> stop{false};
+  std::thread acceptor;
+  std::mutex mutex;
+  std::vector<std::unique_ptr<Connection>> connections;
+
+  void AcceptLoop(const std::atomic<bool>& fail_mappings);
+  void Stop();
+};
+
+void SocketDeviceHost::Device::AcceptLoop(const std::atomic<bool>& fail_mappings) {
+  for (;;) {
+    pollfd fds[2] = {{listener.get(), POLLIN, 0}, {waker.fd(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    if (stop.load()) return;
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    Fd socket(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!socket.valid()) continue;
+    Waker connection_waker;
+    if (!connection_waker.Open()) continue;  // the client sees its handle closed
+    auto connection = std::make_unique<Connection>(object, table, fail_mappings, std::move(socket),
+                                                   std::move(connection_waker));
+    std::lock_guard lock(mutex);
+    // Handles closed since the last open leave their finished threads behind: join them here.
+    std::erase_if(connections, [](std::unique_ptr<Connection>& c) {
+      if (!c->finished()) return false;
+      c->Join();
+      return true;
+    });
+    connection->Start();
+    connections.push_back(std::move(connection));
+  }
+}
+
+void SocketDeviceHost::Device::Stop() {
+  // New opens fail from here on.
+  struct stat info {};
+  if (::lstat(global_path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    ::unlink(global_path.c_str());
+  }
+  if (::lstat(socket_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+      info.st_ino == socket_inode) {
+    ::unlink(socket_path.c_str());
+  }
+  stop.store(true);
+  waker.Signal();
+  if (acceptor.joinable()) acceptor.join();
+  listener.Reset();
+
+  std::vector<std::unique_ptr<Connection>> open;
+  {
+    std::lock_guard lock(mutex);
+    open.swap(connections);
+  }
+  for (auto& connection : open) connection->RequestStop();
+  for (auto& connection : open) connection->Join();
+}
+
+SocketDeviceHost::SocketDeviceHost() = default;
+
+SocketDeviceHost::~SocketDeviceHost() {
+  std::vector<std::unique_ptr<Device>> devices;
+  {
+    std::lock_guard lock(mutex_);
+    devices.swap(devices_);
+  }
+  for (auto& device : devices) device->Stop();
+}
+
+NTSTATUS SocketDeviceHost::CreateDevice(std::string_view kernel_name,
+                                        std::string_view symbolic_link, const DispatchTable& table,
+                                        DeviceObject*& device) {
+  device = nullptr;
+  auto created = std::make_unique<Device>();
+  if (kernel_name.empty() || !LinkName(symbolic_link, created->name)) {
+    return STATUS_OBJECT_NAME_INVALID;
+  }
+  created->kernel_name = kernel_name;
+  created->table = table;
+
+  std::lock_guard lock(mutex_);
+  for (const auto& other : devices_) {
+    if (other->kernel_name == created->kernel_name || other->name == created->name) {
+      return STATUS_OBJECT_NAME_COLLISION;
+    }
+  }
+
+  const std::string folder = platform::LocationPath(platform::Location::kDevices);
+  std::error_code error;
+  std::filesystem::create_directories(folder + "/Globals", error);
+  if (error) return STATUS_INSUFFICIENT_RESOURCES;
+  created->socket_path = folder + "/" + created->name;
+  created->global_path = folder + "/Globals/" + created->name;
+
+  UnixAddress address;
+  if (!address.Set(created->socket_path)) return STATUS_OBJECT_NAME_INVALID;
+  created->listener.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!created->listener.valid()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (::bind(created->listener.get(), address.get(), address.length()) != 0) {
+    if (errno != EADDRINUSE) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!IsStaleSocket(created->socket_path, address)) return STATUS_OBJECT_NAME_COLLISION;
+    ::unlink(created->socket_path.c_str());
+    if (::bind(created->listener.get(), address.get(), address.length()) != 0) {
+      return errno == EADDRINUSE ? STATUS_OBJECT_NAME_COLLISION : STATUS_INSUFFICIENT_RESOURCES;
+    }
+  }
+  struct stat info {};
+  if (::lstat(created->socket_path.c_str(), &info) != 0) return STATUS_INSUFFICIENT_RESOURCES;
+  created->socket_inode = info.st_ino;
+  const auto undo = [&](NTSTATUS status) {
+    ::unlink(created->socket_path.c_str());
+    return status;
+  };
+  if (::listen(created->listener.get(), SOMAXCONN) != 0) {
+    return undo(STATUS_INSUFFICIENT_RESOURCES);
+  }
+
+  // The global name is a link to the socket, as \GLOBAL??\NAME is to \Device\NAME.
+  if (::lstat(created->global_path.c_str(), &info) == 0) {
+    if (!S_ISLNK(info.st_mode)) return undo(STATUS_OBJECT_NAME_COLLISION);
+    ::unlink(created->global_path.c_str());
+  }
+  if (::symlink(("../" + created->name).c_str(), created->global_path.c_str()) != 0) {
+    return undo(STATUS_INSUFFICIENT_RESOURCES);
+  }
+  if (!created->waker.Open()) {
+    ::unlink(created->global_path.c_str());
+    return undo(STATUS_INSUFFICIENT_RESOURCES);
+  }
+
+  Device& served = *created;
+  served.acceptor = std::thread([&served, this] { served.AcceptLoop(fail_mappings_); });
+  device = &served.object;
+  devices_.push_back(std::move(created));
+  return STATUS_SUCCESS;
+}
+
+void SocketDeviceHost::DeleteDevice(DeviceObject* device) {
+  std::unique_ptr<Device> removed;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(devices_.begin(), devices_.end(),
+                                 [device](const auto& d) { return &d->object == device; });
+    if (it == devices_.end()) return;
+    removed = std::move(*it);
+    devices_.erase(it);
+  }
+  removed->Stop();
+}
+
+}  // namespace flowsentry::ddk

@@ -1,0 +1,62 @@
+// The I/O manager's device host: every device a driver creates is served on a Unix-domain socket
+// under the machine's device folder, so that user mode opens it as a file.
+//
+// A device whose symbolic link is "\DosDevices\NAME" (or "\??\NAME") is reachable at
+// <devices>/NAME and <devices>/Globals/NAME, <devices> being LocationPath(Location::kDevices)
+// when the device is created: the socket and a link to it. Both exist exactly while the device is
+// registered. The wire protocol is in driver/runtime/io/wire.h.
+//
+// Each connection is one handle with its own FileObject and is served by a thread of its own,
+// which runs the driver's Create, Read, DeviceControl, Cleanup and Close routines and the cancel
+// routines of its requests; completions may come from any thread. Dispatch routines of one handle
+// run one at a time, in the order their requests arrive.
+#ifndef FLOWSENTRY_DRIVER_RUNTIME_IO_SOCKET_DEVICE_HOST_H_
+#define FLOWSENTRY_DRIVER_RUNTIME_IO_SOCKET_DEVICE_HOST_H_
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "driver/runtime/io/dispatch.h"
+
+namespace flowsentry::ddk {
+
+class SocketDeviceHost final : public DeviceHost {
+ public:
+  SocketDeviceHost();
+  // Deletes every device still registered.
+  ~SocketDeviceHost() override;
+  SocketDeviceHost(const SocketDeviceHost&) = delete;
+  SocketDeviceHost& operator=(const SocketDeviceHost&) = delete;
+
+  // STATUS_OBJECT_NAME_INVALID for a symbolic link that is not "\DosDevices\NAME" or "\??\NAME"
+  // with a plain NAME; STATUS_OBJECT_NAME_COLLISION when a device of that name is registered
+  // here or served by another live process; STATUS_INSUFFICIENT_RESOURCES when the socket cannot
+  // be made. A socket left behind by a process that ended is replaced.
+  NTSTATUS CreateDevice(std::string_view kernel_name, std::string_view symbolic_link,
+                        const DispatchTable& table, DeviceObject*& device) override;
+
+  // Removes the socket and its link (new opens fail), then ends every open handle as a close
+  // would: pending requests are cancelled through their cancel routines, Cleanup runs, the host
+  // waits for every request of the handle to complete, Close runs and the connection is closed.
+  // Returns when no routine of the device runs any more. Must not be called from a dispatch or
+  // cancel routine of the device, nor while holding a lock that such a routine takes.
+  void DeleteDevice(DeviceObject* device) override;
+
+  // For tests: every read arriving from now on carries a buffer description that cannot be
+  // mapped (MmGetSystemAddressForMdlSafe gives null).
+  void SetMappingFailure(bool fail) { fail_mappings_.store(fail); }
+
+ private:
+  struct Device;
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Device>> devices_;
+  std::atomic<bool> fail_mappings_{false};
+};
+
+}  // namespace flowsentry::ddk
+
+#endif  // FLOWSENTRY_DRIVER_RUNTIME_IO_SOCKET_DEVICE_HOST_H_

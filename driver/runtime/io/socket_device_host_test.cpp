@@ -1,0 +1,601 @@
+#include "driver/runtime/io/socket_device_host.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/runtime/io/irp.h"
+#include "driver/runtime/io/wire.h"
+#include "platform/device.h"
+#include "platform/last_error.h"
+#include "platform/testing/temp_root.h"
+#include "shared/control.h"
+
+namespace flowsentry::ddk {
+namespace {
+
+using platform::DeviceHandle;
+using platform::GetLastError;
+
+// Control codes of the test driver.
+constexpr uint32_t kEcho = 0x1001;    // output = input, information = input length
+constexpr uint32_t kStatus = 0x1002;  // input: u32 status, u32 information; output filled 0xAB
+
+// A driver that serves reads as the capture driver does: each read is queued with a cancel
+// routine and completed later, by the test, from the test's thread.
+class TestDriver {
+ public:
+  TestDriver() { InitializeListHead(reads_); }
+
+  static NTSTATUS Create(DeviceObject&, Irp& irp) { return current->Record("create", irp); }
+  static NTSTATUS Cleanup(DeviceObject&, Irp& irp) { return current->Record("cleanup", irp); }
+  static NTSTATUS Close(DeviceObject&, Irp& irp) { return current->Record("close", irp); }
+
+  static NTSTATUS Read(DeviceObject&, Irp& irp) {
+    if (irp.MdlAddress == nullptr) return Finish(irp, STATUS_INVALID_PARAMETER, 0);
+    if (MmGetSystemAddressForMdlSafe(irp.MdlAddress, NormalPagePriority) == nullptr) {
+      return Finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    std::lock_guard lock(current->mutex_);
+    InsertTailList(current->reads_, irp.ListEntry);
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelRead);
+    current->changed_.notify_all();
+    return STATUS_PENDING;
+  }
+
+  static void CancelRead(DeviceObject&, Irp& irp) {
+    IoReleaseCancelSpinLock(irp.CancelIrql);
+    bool found = false;
+    {
+      std::lock_guard lock(current->mutex_);
+      for (ListEntry* e = current->reads_.Flink; e != &current->reads_; e = e->Flink) {
+        if (IrpFromListEntry(e) == &irp) {
+          RemoveEntryList(*e);
+          found = true;
+          current->events_.push_back("cancel");
+          break;
+        }
+      }
+    }
+    if (found) Finish(irp, STATUS_CANCELLED, 0);
+  }
+
+  static NTSTATUS DeviceControl(DeviceObject&, Irp& irp) {
+    const auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
+    auto* buffer = static_cast<uint8_t*>(irp.SystemBuffer);
+    switch (parameters.IoControlCode) {
+      case kEcho:
+        return Finish(irp, STATUS_SUCCESS, parameters.InputBufferLength);
+      case kStatus: {
+        uint32_t values[2] = {};
+        std::memcpy(values, buffer, std::min<size_t>(parameters.InputBufferLength, 8));
+        std::memset(buffer, 0xAB, parameters.OutputBufferLength);
+        return Finish(irp, values[0], values[1]);
+      }
+      default:
+        return Finish(irp, STATUS_NOT_SUPPORTED, 0);
+    }
+  }
+
+  static NTSTATUS Finish(Irp& irp, NTSTATUS status, uintptr_t information) {
+    irp.IoStatus.Status = status;
+    irp.IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+
+  void WaitForReads(size_t count) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return ReadCountLocked() == count; });
+  }
+
+  void WaitForEvent(const std::string& event, size_t times = 1) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] {
+      return static_cast<size_t>(std::count(events_.begin(), events_.end(), event)) >= times;
+    });
+  }
+
+  // Takes the read at `index` (0: the oldest) as DeliverRecords does: the cancel routine is
+  // exchanged for null first, so a cancellation can no longer reach it.
+  Irp* TakeRead(size_t index = 0) {
+    std::lock_guard lock(mutex_);
+    ListEntry* e = reads_.Flink;
+    for (size_t i = 0; i < index && e != &reads_; ++i) e = e->Flink;
+    if (e == &reads_) return nullptr;
+    Irp* irp = IrpFromListEntry(e);
+    if (IoSetCancelRoutine(*irp, nullptr) == nullptr) return nullptr;
+    RemoveEntryList(*e);
+    return irp;
+  }
+
+  // Writes `record` at the start of the taken read's buffer and completes it with the full
+  // buffer length.
+  static void CompleteRead(Irp* irp, const std::vector<uint8_t>& record) {
+    auto* buffer =
+        static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+    std::copy(record.begin(), record.end(), buffer);
+    Finish(*irp, STATUS_SUCCESS, irp->stack.Parameters.Read.Length);
+  }
+
+  std::vector<std::string> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+  static inline TestDriver* current = nullptr;
+
+ private:
+  NTSTATUS Record(const char* event, Irp& irp) {
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back(event);
+      changed_.notify_all();
+    }
+    return Finish(irp, STATUS_SUCCESS, 0);
+  }
+
+  size_t ReadCountLocked() const {
+    size_t n = 0;
+    for (const ListEntry* e = reads_.Flink; e != &reads_; e = e->Flink) ++n;
+    return n;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  ListEntry reads_;
+  std::vector<std::string> events_;
+};
+
+constexpr DispatchTable kTable = {TestDriver::Create, TestDriver::Cleanup, TestDriver::Close,
+                                  TestDriver::Read, TestDriver::DeviceControl};
+
+std::vector<uint8_t> Record(uint8_t fill) { return std::vector<uint8_t>(41, fill); }
+
+// A client that speaks the wire protocol byte by byte, to see what the host sends.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawClient() { ::close(fd_); }
+  bool connected() const { return connected_; }
+
+  void Send(uint32_t id, uint8_t op, uint32_t code, uint32_t output_length,
+            std::vector<uint8_t> input = {}) {
+    std::vector<uint8_t> frame;
+    wire::AppendRequest(frame, id, op, code, output_length, input);
+    SendBytes(frame);
+  }
+  void SendBytes(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
+  struct Reply {
+    uint32_t id = 0;
+    uint32_t status = 0;
+    uint32_t information = 0;
+    std::vector<uint8_t> data;
+  };
+  // False at the end of the stream.
+  bool Receive(Reply& reply) {
+    uint8_t header[16];
+    if (!ReadExactly(header, sizeof header)) return false;
+    uint32_t fields[4];
+    std::memcpy(fields, header, sizeof header);
+    reply.id = fields[1];
+    reply.status = fields[2];
+    reply.information = fields[3];
+    reply.data.resize(fields[0] - 12);
+    return ReadExactly(reply.data.data(), reply.data.size());
+  }
+
+ private:
+  bool ReadExactly(uint8_t* data, size_t length) {
+    while (length > 0) {
+      const ssize_t got = ::recv(fd_, data, length, 0);
+      if (got <= 0) return false;
+      data += got;
+      length -= static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+class SocketDeviceHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestDriver::current = &driver_;
+    ASSERT_EQ(host_.CreateDevice(kDeviceKernelName, kDeviceSymbolicLink, kTable, device_),
+              STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    host_.DeleteDevice(device_);
+    TestDriver::current = nullptr;
+  }
+
+  std::string SocketPath() const { return root_.Host("/run/devices/pactrak"); }
+
+  // Runs a blocking read on its own thread.
+  struct Reader {
+    std::thread thread;
+    bool ok = false;
+    uint32_t error = 0;
+    uint32_t bytes = 0;
+    std::array<uint8_t, kReadSize> buffer{};
+  };
+  void StartRead(const DeviceHandle& handle, Reader& reader) {
+    reader.buffer.fill(0xEE);
+    reader.thread = std::thread([&handle, &reader] {
+      reader.ok = handle.ReadFile(reader.buffer, &reader.bytes);
+      reader.error = GetLastError();
+    });
+  }
+
+  platform::testing::TempRoot root_;
+  TestDriver driver_;
+  SocketDeviceHost host_;
+  DeviceObject* device_ = nullptr;
+};
+
+TEST_F(SocketDeviceHostTest, DeviceIsReachableByBothNamesExactlyWhileRegistered) {
+  struct stat info {};
+  ASSERT_EQ(::lstat(SocketPath().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  {
+    DeviceHandle local = DeviceHandle::Open(kDeviceName);
+    DeviceHandle global = DeviceHandle::Open(kDeviceGlobalName);
+    ASSERT_TRUE(local.IsOpen());
+    ASSERT_TRUE(global.IsOpen());
+    uint32_t returned = 1;
+    EXPECT_TRUE(global.DeviceIoControl(kEcho, {}, {}, &returned));
+    EXPECT_EQ(returned, 0u);
+  }
+  EXPECT_EQ(driver_.events(),
+            (std::vector<std::string>{"create", "create", "cleanup", "close", "cleanup", "close"}));
+
+  host_.DeleteDevice(device_);
+  for (const char* name : {kDeviceName, kDeviceGlobalName}) {
+    EXPECT_FALSE(DeviceHandle::Open(name).IsOpen()) << name;
+    EXPECT_EQ(GetLastError(), platform::ERROR_FILE_NOT_FOUND) << name;
+  }
+  EXPECT_NE(::lstat(SocketPath().c_str(), &info), 0);
+  EXPECT_NE(::lstat(root_.Host("/run/devices/Globals/pactrak").c_str(), &info), 0);
+
+  // Registered again, the device opens again.
+  ASSERT_EQ(host_.CreateDevice(kDeviceKernelName, kDeviceSymbolicLink, kTable, device_),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(DeviceHandle::Open(kDeviceGlobalName).IsOpen());
+}
+
+TEST_F(SocketDeviceHostTest, CreateDeviceRefusesBadAndTakenNames) {
+  struct Case {
+    const char* kernel_name;
+    const char* link;
+    NTSTATUS expected;
+  };
+  const Case cases[] = {
+      {"\\Device\\other", "\\DosDevices\\", STATUS_OBJECT_NAME_INVALID},
+      {"\\Device\\other", "\\Device\\other", STATUS_OBJECT_NAME_INVALID},
+      {"\\Device\\other", "\\DosDevices\\a\\b", STATUS_OBJECT_NAME_INVALID},
+      {"\\Device\\other", "\\DosDevices\\..", STATUS_OBJECT_NAME_INVALID},
+      {"\\Device\\other", "\\DosDevices\\pactrak", STATUS_OBJECT_NAME_COLLISION},
+      {kDeviceKernelName, "\\DosDevices\\other", STATUS_OBJECT_NAME_COLLISION},
+  };
+  for (const Case& c : cases) {
+    DeviceObject* device = nullptr;
+    EXPECT_EQ(host_.CreateDevice(c.kernel_name, c.link, kTable, device), c.expected) << c.link;
+    EXPECT_EQ(device, nullptr);
+  }
+  // Another host (as another process would) finds the name served.
+  SocketDeviceHost other;
+  DeviceObject* device = nullptr;
+  EXPECT_EQ(other.CreateDevice(kDeviceKernelName, kDeviceSymbolicLink, kTable, device),
+            STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_TRUE(DeviceHandle::Open(kDeviceName).IsOpen());
+}
+
+TEST_F(SocketDeviceHostTest, SocketLeftByAnEndedProcessIsReplaced) {
+  // A socket file that nobody listens on, as a crashed host leaves it.
+  const std::string path = root_.Host("/run/devices/stale");
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+
+  DeviceObject* device = nullptr;
+  ASSERT_EQ(host_.CreateDevice("\\Device\\stale", "\\??\\stale", kTable, device), STATUS_SUCCESS);
+  EXPECT_TRUE(DeviceHandle::Open("\\\\.\\stale").IsOpen());
+  host_.DeleteDevice(device);
+}
+
+TEST_F(SocketDeviceHostTest, PendingReadsCompletedFromAnotherThreadReachTheirReaders) {
+  DeviceHandle handle = DeviceHandle::Open(kDeviceName);
+  ASSERT_TRUE(handle.IsOpen());
+  Reader readers[3];
+  for (Reader& reader : readers) StartRead(handle, reader);
+  driver_.WaitForReads(3);
+
+  std::thread completer([&] {
+    for (uint8_t fill : {0x11, 0x22, 0x33})
+      TestDriver::CompleteRead(driver_.TakeRead(), Record(fill));
+  });
+  completer.join();
+  std::vector<uint8_t> seen;
+  for (Reader& reader : readers) {
+    reader.thread.join();
+    ASSERT_TRUE(reader.ok);
+    EXPECT_EQ(reader.bytes, kReadSize);  // the whole buffer, as the driver reports it
+    EXPECT_TRUE(std::all_of(reader.buffer.begin(), reader.buffer.begin() + 41,
+                            [&](uint8_t b) { return b == reader.buffer[0]; }));
+    // The bytes after the record stay as the reader left them.
+    EXPECT_TRUE(std::all_of(reader.buffer.begin() + 41, reader.buffer.end(),
+                            [](uint8_t b) { return b == 0xEE; }));
+    seen.push_back(reader.buffer[0]);
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<uint8_t>{0x11, 0x22, 0x33}));
+}
+
+TEST_F(SocketDeviceHostTest, RepliesComeInCompletionOrder) {
+  RawClient client(SocketPath());
+  ASSERT_TRUE(client.connected());
+  for (uint32_t id : {1, 2, 3}) client.Send(id, wire::kOpRead, 0, 50);
+  driver_.WaitForReads(3);
+  // Reads queue in arrival order: index 2 is id 3.
+  Irp* third = driver_.TakeRead(2);
+  Irp* first = driver_.TakeRead(0);
+  Irp* second = driver_.TakeRead(0);
+  std::vector<uint32_t> order;
+  const auto receive = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      RawClient::Reply reply;
+      ASSERT_TRUE(client.Receive(reply));
+      order.push_back(reply.id);
+      EXPECT_EQ(reply.status, STATUS_SUCCESS);
+      if (reply.id == 4) {
+        EXPECT_EQ(reply.information, 2u);
+        EXPECT_EQ(reply.data, (std::vector<uint8_t>{'h', 'i'}));
+      } else {
+        EXPECT_EQ(reply.information, 50u);
+        EXPECT_EQ(reply.data, Record(static_cast<uint8_t>(reply.id)));
+      }
+    }
+  };
+  TestDriver::CompleteRead(third, Record(3));
+  TestDriver::CompleteRead(first, Record(1));
+  client.Send(4, wire::kOpDeviceControl, kEcho, 8, {'h', 'i'});
+  receive(3);  // the control request is answered while read 2 still pends
+  TestDriver::CompleteRead(second, Record(2));
+  receive(1);
+  EXPECT_EQ(order, (std::vector<uint32_t>{3, 1, 4, 2}));
+}
+
+TEST_F(SocketDeviceHostTest, CancelByIdCompletesThatRequestOnly) {
+  RawClient client(SocketPath());
+  ASSERT_TRUE(client.connected());
+  client.Send(7, wire::kOpRead, 0, 50);
+  client.Send(8, wire::kOpRead, 0, 50);
+  driver_.WaitForReads(2);
+  client.Send(7, wire::kOpCancel, 0, 0);
+  RawClient::Reply reply;
+  ASSERT_TRUE(client.Receive(reply));
+  EXPECT_EQ(reply.id, 7u);
+  EXPECT_EQ(reply.status, STATUS_CANCELLED);
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_TRUE(reply.data.empty());
+
+  // A cancel naming nothing pending, and one for a request the driver has taken, change nothing.
+  client.Send(99, wire::kOpCancel, 0, 0);
+  Irp* taken = driver_.TakeRead();
+  client.Send(8, wire::kOpCancel, 0, 0);
+  client.Send(9, wire::kOpDeviceControl, kEcho, 0);  // answered after both cancels were handled
+  ASSERT_TRUE(client.Receive(reply));
+  EXPECT_EQ(reply.id, 9u);
+  TestDriver::CompleteRead(taken, Record(8));
+  ASSERT_TRUE(client.Receive(reply));
+  EXPECT_EQ(reply.id, 8u);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+}
+
+TEST_F(SocketDeviceHostTest, CancelSynchronousIoEndsAnotherThreadsRead) {
+  DeviceHandle handle = DeviceHandle::Open(kDeviceName);
+  Reader reader;
+  StartRead(handle, reader);
+  driver_.WaitForReads(1);
+  EXPECT_FALSE(handle.CancelSynchronousIo(std::this_thread::get_id()));
+  EXPECT_EQ(GetLastError(), 1168u);  // ERROR_NOT_FOUND: this thread waits in nothing
+  EXPECT_TRUE(handle.CancelSynchronousIo(reader.thread.get_id()));
+  reader.thread.join();
+  EXPECT_FALSE(reader.ok);
+  EXPECT_EQ(reader.error, platform::ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(reader.bytes, 0u);
+  EXPECT_EQ(driver_.events(), (std::vector<std::string>{"create", "cancel"}));
+}
+
+TEST_F(SocketDeviceHostTest, CloseCancelsPendingReadsThenRunsCleanupAndClose) {
+  DeviceHandle handle = DeviceHandle::Open(kDeviceName);
+  Reader readers[2];
+  for (Reader& reader : readers) StartRead(handle, reader);
+  driver_.WaitForReads(2);
+  EXPECT_TRUE(handle.Close());
+  // Close returns once the driver's Close has run.
+  EXPECT_EQ(driver_.events(),
+            (std::vector<std::string>{"create", "cancel", "cancel", "cleanup", "close"}));
+  for (Reader& reader : readers) {
+    reader.thread.join();
+    EXPECT_FALSE(reader.ok);
+    EXPECT_EQ(reader.error, platform::ERROR_OPERATION_ABORTED);
+  }
+  EXPECT_FALSE(handle.Close());
+  EXPECT_EQ(GetLastError(), platform::ERROR_INVALID_HANDLE);
+  uint32_t returned = 0;
+  EXPECT_FALSE(handle.DeviceIoControl(kEcho, {}, {}, &returned));
+  EXPECT_EQ(GetLastError(), platform::ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SocketDeviceHostTest, CloseWaitsForAReadTheDriverHadTaken) {
+  DeviceHandle handle = DeviceHandle::Open(kDeviceName);
+  Reader reader;
+  StartRead(handle, reader);
+  driver_.WaitForReads(1);
+  Irp* taken = driver_.TakeRead();
+  std::thread closer([&] { handle.Close(); });
+  driver_.WaitForEvent("cleanup");
+  // Close cannot run while a request of the handle is still out.
+  EXPECT_EQ(driver_.events(), (std::vector<std::string>{"create", "cleanup"}));
+  TestDriver::CompleteRead(taken, Record(5));
+  closer.join();
+  EXPECT_EQ(driver_.events().back(), "close");
+  reader.thread.join();
+  EXPECT_TRUE(reader.ok);
+  EXPECT_EQ(reader.buffer[0], 5);
+}
+
+TEST_F(SocketDeviceHostTest, DeletedDeviceEndsOpenHandles) {
+  DeviceHandle reading = DeviceHandle::Open(kDeviceName);
+  DeviceHandle idle = DeviceHandle::Open(kDeviceGlobalName);
+  Reader reader;
+  StartRead(reading, reader);
+  driver_.WaitForReads(1);
+
+  host_.DeleteDevice(device_);
+  // Every handle went through Cleanup and Close before DeleteDevice returned.
+  const auto events = driver_.events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "cleanup"), 2);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "close"), 2);
+  reader.thread.join();
+  EXPECT_FALSE(reader.ok);
+  EXPECT_EQ(reader.error, platform::ERROR_OPERATION_ABORTED);
+
+  uint32_t returned = 0;
+  EXPECT_FALSE(idle.DeviceIoControl(kEcho, {}, {}, &returned));
+  EXPECT_EQ(GetLastError(), platform::ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(idle.Close());
+  EXPECT_FALSE(DeviceHandle::Open(kDeviceName).IsOpen());
+  ASSERT_EQ(host_.CreateDevice(kDeviceKernelName, kDeviceSymbolicLink, kTable, device_),
+            STATUS_SUCCESS);
+}
+
+TEST_F(SocketDeviceHostTest, ReadsTheDriverRefusesFailAtOnce) {
+  DeviceHandle handle = DeviceHandle::Open(kDeviceName);
+  std::array<uint8_t, kReadSize> buffer{};
+  uint32_t bytes = 7;
+  EXPECT_FALSE(handle.ReadFile(std::span(buffer).first(0), &bytes));
+  EXPECT_EQ(GetLastError(), platform::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(bytes, 0u);
+
+  host_.SetMappingFailure(true);
+  EXPECT_FALSE(handle.ReadFile(buffer, &bytes));
+  EXPECT_EQ(GetLastError(), platform::ERROR_NO_SYSTEM_RESOURCES);
+  host_.SetMappingFailure(false);
+
+  // A device without a read routine refuses reads.
+  DispatchTable no_read = kTable;
+  no_read.read = nullptr;
+  DeviceObject* device = nullptr;
+  ASSERT_EQ(host_.CreateDevice("\\Device\\noread", "\\??\\noread", no_read, device),
+            STATUS_SUCCESS);
+  DeviceHandle other = DeviceHandle::Open("\\\\.\\noread");
+  EXPECT_FALSE(other.ReadFile(buffer, &bytes));
+  EXPECT_EQ(GetLastError(), platform::ERROR_INVALID_FUNCTION);
+  other.Close();
+  host_.DeleteDevice(device);
+}
+
+TEST_F(SocketDeviceHostTest, ControlRequestsUseTheSystemBuffer) {
+  DeviceHandle handle = DeviceHandle::Open(kDeviceName);
+  struct Case {
+    const char* what;
+    NTSTATUS status;
+    uint32_t information;
+    size_t output_size;
+    bool ok;
+    uint32_t error;
+    uint32_t returned;
+    size_t written;  // leading output bytes the driver's 0xAB reached
+  };
+  const Case cases[] = {
+      {"success", STATUS_SUCCESS, 4, 8, true, 0, 4, 4},
+      {"warning keeps its data", STATUS_BUFFER_OVERFLOW, 6, 8, false, 234, 6, 6},
+      {"error drops data", STATUS_NOT_SUPPORTED, 4, 8, false, 50, 0, 0},
+      {"count beyond the buffer is cut", STATUS_SUCCESS, 100, 8, true, 0, 8, 8},
+      {"unmapped status", 0xC0001234, 0, 8, false, 317, 0, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> input(8);
+    std::memcpy(input.data(), &c.status, 4);
+    std::memcpy(input.data() + 4, &c.information, 4);
+    std::vector<uint8_t> output(c.output_size, 0);
+    uint32_t returned = 99;
+    platform::SetLastError(0);
+    EXPECT_EQ(handle.DeviceIoControl(kStatus, input, output, &returned), c.ok) << c.what;
+    EXPECT_EQ(GetLastError(), c.error) << c.what;
+    EXPECT_EQ(returned, c.returned) << c.what;
+    const auto reached = static_cast<size_t>(std::count(output.begin(), output.end(), 0xAB));
+    EXPECT_EQ(reached, c.written) << c.what;
+  }
+  // The input arrives in the system buffer and the echo comes back from its start.
+  const std::vector<uint8_t> input = {1, 2, 3, 4, 5};
+  std::vector<uint8_t> output(3);
+  uint32_t returned = 0;
+  EXPECT_TRUE(handle.DeviceIoControl(kEcho, input, output, &returned));
+  EXPECT_EQ(returned, 3u);
+  EXPECT_EQ(output, (std::vector<uint8_t>{1, 2, 3}));
+}
+
+TEST_F(SocketDeviceHostTest, HostRefusesWhatItCannotServe) {
+  RawClient client(SocketPath());
+  ASSERT_TRUE(client.connected());
+  client.Send(5, wire::kOpRead, 0, 50);
+  driver_.WaitForReads(1);
+  client.Send(5, wire::kOpRead, 0, 50);  // its id is still pending
+  client.Send(6, 9, 0, 0);               // no such op
+  client.Send(7, wire::kOpRead, 0, wire::kMaxOutputLength + 1);
+  const std::pair<uint32_t, NTSTATUS> expected[] = {
+      {5, STATUS_INVALID_PARAMETER},
+      {6, STATUS_INVALID_DEVICE_REQUEST},
+      {7, STATUS_INSUFFICIENT_RESOURCES},
+  };
+  for (const auto& [id, status] : expected) {
+    RawClient::Reply reply;
+    ASSERT_TRUE(client.Receive(reply));
+    EXPECT_EQ(reply.id, id);
+    EXPECT_EQ(reply.status, status);
+  }
+  driver_.WaitForReads(1);  // the first read is untouched
+
+  // A frame too short to be a request ends the handle as a close does.
+  client.SendBytes({4, 0, 0, 0, 1, 2, 3, 4});
+  RawClient::Reply reply;
+  ASSERT_TRUE(client.Receive(reply));
+  EXPECT_EQ(reply.id, 5u);
+  EXPECT_EQ(reply.status, STATUS_CANCELLED);
+  EXPECT_FALSE(client.Receive(reply));
+  EXPECT_EQ(driver_.events(), (std::vector<std::string>{"create", "cancel", "cleanup", "close"}));
+}
+
+}  // namespace
+}  // namespace flowsentry::ddk

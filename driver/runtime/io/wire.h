@@ -1,0 +1,86 @@
+// The wire protocol of a device served on a Unix-domain socket: how a user-mode client speaks to
+// a driver's device through SocketDeviceHost.
+//
+// One connection is one open handle. Connecting runs the driver's Create; closing the connection
+// cancels the handle's pending requests, then runs Cleanup and Close. A client that needs to know
+// the driver is done with the handle shuts down its sending side and reads until the host closes
+// the connection: that happens after Close.
+//
+// Every integer is little-endian. A frame starts with its size, the number of bytes after the
+// size field.
+//
+//   request:  u32 size      13 + the number of input bytes
+//             u32 id        chosen by the client; names the request in its reply and in a cancel
+//             u8  op        1 read, 2 device control, 3 cancel the pending request named by id
+//             u32 code      the control code for op 2, else 0
+//             u32 output_length  the length of the caller's buffer (read or control output)
+//             ...           the input bytes (device control only; ignored for other ops)
+//
+//   reply:    u32 size      12 + the number of data bytes
+//             u32 id        the request's id
+//             u32 status    the NTSTATUS the driver completed the request with
+//             u32 information  the driver's byte count (IoStatus.Information)
+//             ...           the bytes the driver wrote into the caller's buffer: none when the
+//                           status is an error (0xC0000000 and up); for a read, the record at the
+//                           start of the buffer: min(information, 41, output_length) bytes (the
+//                           driver reports the buffer's full length but writes one 41-byte
+//                           record); for a device control, min(information, output_length) bytes
+//
+// Several requests may be outstanding on one connection; each gets exactly one reply, in the
+// order the driver completes them, which need not be the order they were sent. A cancel has no
+// reply of its own: the request it names completes with its own reply (STATUS_CANCELLED when the
+// cancellation reached it, its normal reply when the driver had already taken it); a cancel
+// naming no pending request is ignored. An id may be reused once its reply has arrived; a
+// request whose id is still pending is refused with STATUS_INVALID_PARAMETER.
+//
+// Requests the host refuses without calling the driver: an unknown op or a request type the
+// driver does not serve (STATUS_INVALID_DEVICE_REQUEST), an output length above
+// kMaxOutputLength (STATUS_INSUFFICIENT_RESOURCES). A frame shorter than 13 bytes or with more
+// than kMaxInputLength input bytes ends the connection, as closing it would.
+#ifndef FLOWSENTRY_DRIVER_RUNTIME_IO_WIRE_H_
+#define FLOWSENTRY_DRIVER_RUNTIME_IO_WIRE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace flowsentry::ddk::wire {
+
+inline constexpr uint8_t kOpRead = 1;
+inline constexpr uint8_t kOpDeviceControl = 2;
+inline constexpr uint8_t kOpCancel = 3;
+
+inline constexpr size_t kSizeFieldLength = 4;
+inline constexpr uint32_t kRequestFixedLength = 13;  // id, op, code, output_length
+inline constexpr uint32_t kReplyFixedLength = 12;    // id, status, information
+inline constexpr uint32_t kMaxInputLength = 1u << 20;
+inline constexpr uint32_t kMaxOutputLength = 1u << 20;
+
+struct Request {
+  uint32_t id = 0;
+  uint8_t op = 0;
+  uint32_t code = 0;
+  uint32_t output_length = 0;
+  std::span<const uint8_t> input;  // points into the bytes parsed
+};
+
+enum class ParseResult {
+  kIncomplete,  // the bytes hold no whole frame yet
+  kComplete,    // `request` and `frame_length` are set
+  kMalformed,   // the stream cannot be understood any further
+};
+
+// Parses the frame at the start of `bytes`. On kComplete, `frame_length` is the number of bytes
+// the frame takes, size field included.
+ParseResult ParseRequest(std::span<const uint8_t> bytes, Request& request, size_t& frame_length);
+
+void AppendRequest(std::vector<uint8_t>& out, uint32_t id, uint8_t op, uint32_t code,
+                   uint32_t output_length, std::span<const uint8_t> input = {});
+
+void AppendReply(std::vector<uint8_t>& out, uint32_t id, uint32_t status, uint32_t information,
+                 std::span<const uint8_t> data);
+
+}  // namespace flowsentry::ddk::wire
+
+#endif  // FLOWSENTRY_DRIVER_RUNTIME_IO_WIRE_H_
