@@ -36,17 +36,19 @@ struct RegistryValue {
 class RegistryKey {
  public:
   RegistryKey() = default;
-  RegistryKey(RegistryKey&&) noexcept = default;
-  RegistryKey& operator=(RegistryKey&&) noexcept = default;
+  RegistryKey(RegistryKey&&) noexcept;  // the moved-from key is closed
+  RegistryKey& operator=(RegistryKey&&) noexcept;
 
-  // RegOpenKeyEx on HKEY_LOCAL_MACHINE: ERROR_FILE_NOT_FOUND when the file or the key is missing.
+  // RegOpenKeyEx on HKEY_LOCAL_MACHINE: ERROR_FILE_NOT_FOUND when the file or the key is missing,
+  // ERROR_BADDB when the file is not a REGEDIT4 file (then no key exists).
   static Win32Error Open(std::string_view key_path, RegistryKey& key);
 
   bool IsOpen() const { return open_; }
 
   // RegQueryValueEx: copies the value's bytes into `buffer` and sets `size` to the value's
   // length. ERROR_FILE_NOT_FOUND when the value is missing; ERROR_MORE_DATA (with `size` set to
-  // the length needed) when the buffer is too small. `type` may be null.
+  // the length needed) when the buffer is too small. `type` may be null. A span whose data pointer
+  // is null (such as {}) asks for the size only, as a null lpData does.
   Win32Error QueryValue(std::string_view name, std::span<uint8_t> buffer, uint32_t& size,
                         uint32_t* type = nullptr) const;
 

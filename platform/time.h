@@ -26,10 +26,11 @@ struct LocalTime {
 // Seconds since 1970-01-01 UTC.
 int64_t Now();
 
-// localtime: nullopt when the time cannot be converted.
+// localtime: nullopt (last error ERROR_INVALID_PARAMETER) when the time cannot be converted.
 std::optional<LocalTime> ToLocalTime(int64_t seconds);
 
-// mktime: normalizes out-of-range fields; nullopt when the time cannot be represented.
+// mktime: normalizes out-of-range fields; nullopt (last error ERROR_INVALID_PARAMETER) when the
+// time cannot be represented.
 std::optional<int64_t> FromLocalTime(const LocalTime& local);
 
 // strftime into a buffer of `buffer_size` characters; empty when formatting yields nothing.

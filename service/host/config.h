@@ -39,6 +39,22 @@ uint32_t ReadRegistryValue(std::string_view key_path, std::string_view name, std
 // read that fails, leaving the values read before it stored.
 bool ReadConfiguration();
 
+// The decimal conversion of the numeric values, as atoi does it: leading white space, an
+// optional sign, digits up to the first other character; 0 without digits. A number past the
+// 32-bit range gives the nearest 32-bit value (atoi's result there is undefined). Pure.
+int32_t DecimalToInt32(std::string_view text);
+
+// The range of capture threads the service can run: it waits on all of them at once, which the
+// platform allows for at most 64 handles.
+inline constexpr uint32_t kMinThreadCount = 1;
+inline constexpr uint32_t kMaxThreadCount = 64;
+
+// countThread: when DESTPATH/flowmeter.cfg exists, sets settings().countThread from key
+// countThread of section THREAD (10 when missing), else leaves it as it is (15 before any
+// read). A count outside kMinThreadCount..kMaxThreadCount is brought to the nearer end and a
+// line says so in the diagnostic log. Returns the count set.
+uint32_t ReadThreadCount();
+
 }  // namespace flowsentry::host
 
 #endif  // FLOWSENTRY_SERVICE_HOST_CONFIG_H_

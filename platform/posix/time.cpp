@@ -1,0 +1,74 @@
+#include "platform/time.h"
+
+#include <cerrno>
+#include <ctime>
+#include <vector>
+
+#include "platform/last_error.h"
+
+namespace flowsentry::platform {
+namespace {
+
+std::tm ToTm(const LocalTime& local) {
+  std::tm tm{};
+  tm.tm_year = local.year;
+  tm.tm_mon = local.month;
+  tm.tm_mday = local.day;
+  tm.tm_hour = local.hour;
+  tm.tm_min = local.minute;
+  tm.tm_sec = local.second;
+  tm.tm_wday = local.weekday;
+  tm.tm_yday = local.yearday;
+  tm.tm_isdst = local.is_dst;
+  return tm;
+}
+
+}  // namespace
+
+int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+std::optional<LocalTime> ToLocalTime(int64_t seconds) {
+  // localtime_r need not look at TZ again; tzset makes a changed TZ count from the next call.
+  tzset();
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  if (localtime_r(&t, &tm) == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return std::nullopt;
+  }
+  LocalTime local;
+  local.year = tm.tm_year;
+  local.month = tm.tm_mon;
+  local.day = tm.tm_mday;
+  local.hour = tm.tm_hour;
+  local.minute = tm.tm_min;
+  local.second = tm.tm_sec;
+  local.weekday = tm.tm_wday;
+  local.yearday = tm.tm_yday;
+  local.is_dst = tm.tm_isdst;
+  return local;
+}
+
+std::optional<int64_t> FromLocalTime(const LocalTime& local) {
+  std::tm tm = ToTm(local);
+  // mktime answers -1 both for an error and for one second before the epoch; a sentinel in a
+  // field mktime always sets tells them apart.
+  tm.tm_wday = -1;
+  const std::time_t t = mktime(&tm);
+  if (t == static_cast<std::time_t>(-1) && tm.tm_wday == -1) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return std::nullopt;
+  }
+  return static_cast<int64_t>(t);
+}
+
+std::string FormatTime(std::string_view pattern, const LocalTime& local, size_t buffer_size) {
+  if (buffer_size == 0) return {};
+  const std::string terminated(pattern);
+  const std::tm tm = ToTm(local);
+  std::vector<char> buffer(buffer_size);
+  const size_t length = std::strftime(buffer.data(), buffer.size(), terminated.c_str(), &tm);
+  return std::string(buffer.data(), length);
+}
+
+}  // namespace flowsentry::platform

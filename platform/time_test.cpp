@@ -1,0 +1,95 @@
+#include "platform/time.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+namespace flowsentry::platform {
+namespace {
+
+// Sets TZ for the test's lifetime; POSIX zone strings need no zone database.
+class Zone {
+ public:
+  explicit Zone(const char* tz) {
+    if (const char* old = getenv("TZ"); old != nullptr) saved_ = old;
+    had_ = getenv("TZ") != nullptr;
+    setenv("TZ", tz, 1);
+  }
+  ~Zone() {
+    if (had_) {
+      setenv("TZ", saved_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+  }
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
+TEST(TimeTest, ConvertsToAndFromLocalTime) {
+  const Zone zone("UTC0");
+  const std::optional<LocalTime> epoch = ToLocalTime(0);
+  ASSERT_TRUE(epoch);
+  EXPECT_EQ(epoch->year, 70);
+  EXPECT_EQ(epoch->month, 0);
+  EXPECT_EQ(epoch->day, 1);
+  EXPECT_EQ(epoch->weekday, 4);  // a Thursday
+
+  // 2026-12-06 21:30:05 UTC.
+  const int64_t t = 1796592605;
+  const std::optional<LocalTime> local = ToLocalTime(t);
+  ASSERT_TRUE(local);
+  EXPECT_EQ(FormatTime("%d.%m.%y %H:%M:%S", *local), "06.12.26 21:30:05");
+  EXPECT_EQ(FromLocalTime(*local), t);
+
+  // One second before the epoch is a time like any other, not a failure.
+  LocalTime before = *epoch;
+  before.second = -1;
+  EXPECT_EQ(FromLocalTime(before), -1);
+
+  // Out-of-range fields are normalized: the 32nd of December is the 1st of January.
+  LocalTime overflow = *local;
+  overflow.day = 32;
+  overflow.hour = 0;
+  overflow.minute = 0;
+  overflow.second = 0;
+  const std::optional<int64_t> next = FromLocalTime(overflow);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(FormatTime("%Y-%m-%d", *ToLocalTime(*next)), "2027-01-01");
+}
+
+TEST(TimeTest, FollowsTzChangesWithinTheProcess) {
+  const int64_t t = 1796592605;  // 21:30:05 UTC
+  {
+    const Zone zone("UTC0");
+    EXPECT_EQ(ToLocalTime(t)->hour, 21);
+  }
+  {
+    const Zone zone("MSK-3");
+    EXPECT_EQ(ToLocalTime(t)->hour, 0);
+    EXPECT_EQ(ToLocalTime(t)->day, 7);
+    EXPECT_EQ(FromLocalTime(*ToLocalTime(t)), t);
+  }
+}
+
+TEST(TimeTest, FormatTimeBufferLimits) {
+  const Zone zone("UTC0");
+  const LocalTime local = *ToLocalTime(1796592605);
+  EXPECT_EQ(FormatTime("%d_%m_%Y_%H_%M_%S", local), "06_12_2026_21_30_05");
+  EXPECT_EQ(FormatTime("%H:%M:%S", local, 9), "21:30:05");  // exactly fits with its zero
+  EXPECT_EQ(FormatTime("%H:%M:%S", local, 8), "");          // does not fit: nothing
+  EXPECT_EQ(FormatTime("%H:%M:%S", local, 0), "");
+  EXPECT_EQ(FormatTime("", local), "");
+}
+
+TEST(TimeTest, NowIsTheClock) {
+  const int64_t now = Now();
+  EXPECT_GT(now, 1700000000);  // after November 2023
+  EXPECT_LE(now - Now(), 0);
+}
+
+}  // namespace
+}  // namespace flowsentry::platform

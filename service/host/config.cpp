@@ -1,0 +1,104 @@
+#include "service/host/config.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/registry.h"
+#include "service/host/log.h"
+
+namespace flowsentry::host {
+namespace {
+
+// The buffer the values are queried into; a longer value fails with ERROR_MORE_DATA.
+constexpr size_t kValueBufferSize = 16383;
+
+constexpr uint32_t kThreadCountWhenKeyMissing = 10;
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads one value into `store` with `convert`; false when the read fails.
+template <typename T, typename Convert>
+bool ReadInto(std::string_view name, T& store, Convert convert) {
+  std::string text;
+  if (ReadRegistryValue(kConfigurationKey, name, text) != 0) return false;
+  store = convert(text);
+  return true;
+}
+
+}  // namespace
+
+const Settings& settings() { return MutableSettings(); }
+
+Settings& MutableSettings() {
+  static Settings process_settings;
+  return process_settings;
+}
+
+uint32_t ReadRegistryValue(std::string_view key_path, std::string_view name, std::string& value) {
+  value.clear();
+  platform::RegistryKey key;
+  if (const platform::Win32Error error = platform::RegistryKey::Open(key_path, key);
+      error != platform::ERROR_SUCCESS) {
+    return error;
+  }
+  std::vector<uint8_t> buffer(kValueBufferSize);
+  uint32_t size = static_cast<uint32_t>(buffer.size());
+  const platform::Win32Error error = key.QueryValue(name, buffer, size);
+  key.Close();
+  if (error != platform::ERROR_SUCCESS) return error;
+  // The value's type is not looked at: whatever it holds counts up to its first zero byte.
+  const auto end = buffer.begin() + std::min<size_t>(size, buffer.size());
+  value.assign(buffer.begin(), std::find(buffer.begin(), end, uint8_t{0}));
+  return 0;
+}
+
+int32_t DecimalToInt32(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t number = 0;
+  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    number = std::min(number * 10 + (text[i] - '0'), kLimit);
+  }
+  if (negative) return static_cast<int32_t>(-number);
+  return static_cast<int32_t>(std::min<int64_t>(number, std::numeric_limits<int32_t>::max()));
+}
+
+bool ReadConfiguration() {
+  Settings& s = MutableSettings();
+  const auto text = [](const std::string& t) { return t; };
+  const auto byte = [](const std::string& t) { return static_cast<uint8_t>(DecimalToInt32(t)); };
+  const auto int32 = [](const std::string& t) { return DecimalToInt32(t); };
+  return ReadInto("DIRPACKETS", s.DIRPACKETS, text) && ReadInto("OPTIONS", s.OPTIONS, byte) &&
+         ReadInto("INTERVALCREATEFILE", s.INTERVALCREATEFILE, int32) &&
+         ReadInto("STRINGCONNECT", s.STRINGCONNECT, text) &&
+         ReadInto("TABLENAME", s.TABLENAME, text) &&
+         ReadInto("DESTPACKETS", s.DESTPACKETS, byte);
+}
+
+uint32_t ReadThreadCount() {
+  Settings& s = MutableSettings();
+  const std::string path = s.DESTPATH + "/flowmeter.cfg";
+  if (platform::FindFile(path)) {
+    s.countThread =
+        platform::GetPrivateProfileInt("THREAD", "countThread", kThreadCountWhenKeyMissing, path);
+  }
+  const uint32_t count = std::clamp(s.countThread, kMinThreadCount, kMaxThreadCount);
+  if (count != s.countThread) {
+    WriteLog("countThread " + std::to_string(s.countThread) + " is outside 1..64, using " +
+                 std::to_string(count),
+             -1);
+    s.countThread = count;
+  }
+  return count;
+}
+
+}  // namespace flowsentry::host
