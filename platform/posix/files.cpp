@@ -147,9 +147,8 @@ File File::Open(std::string_view machine_path, uint32_t access, uint32_t share,
         fd.Reset(open_with(0));
         if (fd.valid() || errno != ENOENT) break;
         fd.Reset(open_with(O_CREAT | O_EXCL));
-        existed = false;
+        existed = !fd.valid();  // on EEXIST another opener created it first: open it again
         if (!fd.valid() && errno != EEXIST) break;
-        existed = true;
       }
       break;
     default:
