@@ -1,0 +1,103 @@
+// AdoTable: the service's base class of table access. One connection, one cursor on one table,
+// and one row buffer that a subclass binds to the table's columns by position; the engine behind
+// the connection is chosen by the connection string (db_engine.h).
+//
+// Not shared between threads, except where a caller serializes all use under its own lock.
+// Operations that meet a database error report it to the diagnostic log themselves (db_error.h)
+// and answer false; no exception leaves them.
+#ifndef FLOWSENTRY_SERVICE_COUNTERS_ADO_TABLE_H_
+#define FLOWSENTRY_SERVICE_COUNTERS_ADO_TABLE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "service/counters/db_engine.h"
+
+namespace flowsentry::counters {
+
+// Status of a bound column after a read, with the values ADO gives them.
+inline constexpr uint32_t kColumnOk = 0;            // read whole
+inline constexpr uint32_t kColumnCantConvert = 2;   // the value is not of the column's kind: 0 read
+inline constexpr uint32_t kColumnNull = 3;          // NULL: empty text or 0 read
+inline constexpr uint32_t kColumnTruncated = 4;     // text longer than its buffer: cut
+inline constexpr uint32_t kColumnDataOverflow = 6;  // number wider than its buffer: low bits kept
+
+// A text column's buffer: holds at most `buffer_size` - 1 bytes (the last byte of a C buffer
+// would hold the terminating zero).
+struct TextBuffer {
+  std::string* value;
+  size_t buffer_size;
+};
+
+// One bound column: its ordinal (from 1), the buffer its value is read into and stored from, and
+// its status. A column whose status is kColumnNull is stored as NULL.
+struct ColumnBinding {
+  size_t ordinal;
+  std::variant<TextBuffer, int64_t*, int32_t*, uint8_t*> buffer;
+  uint32_t* status;
+};
+
+class AdoTable {
+ public:
+  AdoTable() = default;
+  AdoTable(const AdoTable&) = delete;
+  AdoTable& operator=(const AdoTable&) = delete;
+  virtual ~AdoTable();
+
+  // Binds the row buffer to the open cursor: false without a connection or a cursor, or when
+  // the table has fewer columns than the row binds (reported as a failed open).
+  virtual bool Bind();
+  // Adds one row built from a delimited text; true once it is stored.
+  virtual bool AddFromText(std::string_view text) = 0;
+  // Removes the rows with this key.
+  virtual bool RemoveRow(std::string_view key) = 0;
+  // Sets every value of the row buffer and every status to zero (empty texts, zero numbers).
+  virtual void ClearRow() = 0;
+
+  // Connects with the connection string, opens a cursor on `table` and binds the row buffer.
+  // On a failure the error is reported (engine records first, then the error itself), the
+  // connection is released, the thread's last error is set from the error, and the answer is
+  // false.
+  bool Open(std::string_view connection_string, std::string_view table);
+
+  // The connection, the cursor and the binding all exist and none is closed.
+  bool IsOpen() const;
+
+  // Releases the binding and closes the cursor and the connection; nothing here fails.
+  void Close();
+
+ protected:
+  // Called by the subclass's constructor with the bindings of its row buffer; the buffers must
+  // live as long as the table.
+  void SetRowBinding(std::vector<ColumnBinding> bindings) { bindings_ = std::move(bindings); }
+
+  // Moves to the first or the next row and reads it into the bound buffers. False (error() set)
+  // on an engine error; true otherwise, also when the move lands past the end (AtEnd tells it,
+  // and the buffers are left as they were).
+  bool MoveAndRead(bool first);
+  bool AtEnd() const;
+
+  // Adds and stores a row from the bound buffers, in ordinal order.
+  bool AddBoundRow();
+
+  const std::string& table() const { return table_; }
+  DbConnection* connection() { return connection_.get(); }
+  // The error of the connection's last failed operation.
+  const DbError& error() const;
+
+ private:
+  std::unique_ptr<DbConnection> connection_;
+  std::unique_ptr<DbRecordset> recordset_;
+  bool bound_ = false;
+  std::string table_;
+  std::vector<ColumnBinding> bindings_;
+  DbError open_error_;
+};
+
+}  // namespace flowsentry::counters
+
+#endif  // FLOWSENTRY_SERVICE_COUNTERS_ADO_TABLE_H_

@@ -1,0 +1,105 @@
+#include "service/counters/counter_periods.h"
+
+#include <string>
+
+#include "platform/last_error.h"
+#include "platform/time.h"
+#include "service/counters/counter_table.h"
+#include "service/host/log.h"
+
+namespace flowsentry::counters {
+namespace {
+
+constexpr char kCountersOpenFailed[] = "Unable to connect BD counters";
+constexpr char kResetTableOpenFailed[] = "Unable to connect BD couners";
+constexpr char kResetTableClosed[] = "BD counters close";
+constexpr char kStatOpenFailed[] = "Unable to connect BD counters stat";
+constexpr char kStatAddFailed[] = "Unable add counter in stat BD";
+
+void LogLastError(const char* text) {
+  host::WriteLog(text, static_cast<int32_t>(platform::GetLastError()));
+}
+
+// Starts today's period for one counter through a table of its own.
+void ResetCounter(std::string_view countername) {
+  CounterTable table;
+  if (!table.Open(CountersConnectionString(), kCountersTable)) {
+    LogLastError(kResetTableOpenFailed);
+    return;
+  }
+  if (!table.IsOpen()) {
+    host::WriteLog(kResetTableClosed, -1);
+    return;
+  }
+  // Taken anew: the day may have turned since the pass began.
+  if (const std::optional<int64_t> start = PeriodStart(platform::Now())) {
+    table.ResetPeriod(countername, *start);
+  }
+  table.Close();
+}
+
+}  // namespace
+
+std::optional<int64_t> PeriodStart(int64_t now) {
+  std::optional<platform::LocalTime> local = platform::ToLocalTime(now);
+  if (!local) return std::nullopt;
+  local->hour = 0;
+  local->minute = 0;
+  local->second = 0;
+  local->is_dst = -1;
+  return platform::FromLocalTime(*local);
+}
+
+bool ArchiveCounterRow(std::string_view row_text) {
+  CounterTable table;
+  if (!table.Open(CountersConnectionString(), kCountersStatTable)) {
+    LogLastError(kStatOpenFailed);
+    return false;
+  }
+  // A failed duplicate test counts as a missing archive row: better a second copy than none.
+  bool archived = table.HasArchivedRow(row_text);
+  if (!archived) {
+    archived = table.AddFromText(row_text);
+    if (!archived) LogLastError(kStatAddFailed);
+  }
+  table.Close();
+  return archived;
+}
+
+bool RollOverCounters() {
+  CounterTable table;
+  if (!table.Open(CountersConnectionString(), kCountersTable)) {
+    LogLastError(kCountersOpenFailed);
+    return false;
+  }
+  const std::optional<int64_t> today = PeriodStart(platform::Now());
+  // Without a local date there is no telling which periods have ended: nothing is touched.
+  if (today) {
+    for (bool on_row = table.MoveToRow(true); on_row; on_row = table.MoveToRow(false)) {
+      const CounterRow& row = table.row();
+      if (row.timecount == *today && row.timecount_status == kColumnOk) continue;
+      // Reset only what is safely in the archive; otherwise the counter keeps its counts and
+      // old period, and the next start tries again.
+      if (ArchiveCounterRow(table.RowText())) ResetCounter(row.countername);
+    }
+  }
+  table.Close();
+  return true;
+}
+
+void LoadCounterRules(CounterRuleArray& rules) {
+  rules.clear();
+  RollOverCounters();
+  CounterTable table;
+  if (!table.Open(CountersConnectionString(), kCountersTable)) {
+    LogLastError(kCountersOpenFailed);
+    return;
+  }
+  for (bool on_row = table.MoveToRow(true); on_row; on_row = table.MoveToRow(false)) {
+    const CounterRow& row = table.row();
+    BuildCounterRule(row.countername, row.state, row.parameters, rules);
+  }
+  table.Close();
+}
+
+}  // namespace flowsentry::counters

@@ -1,0 +1,246 @@
+#include "service/counters/counter_table.h"
+
+#include <cctype>
+#include <limits>
+#include <optional>
+
+#include "platform/last_error.h"
+#include "service/host/config.h"
+#include "service/host/log.h"
+
+namespace flowsentry::counters {
+namespace {
+
+constexpr char kAddFailed[] = "Ошибка при добавлениии счетчика в БД через ADO";
+constexpr char kMoveFailed[] = "Ошибка при итерации счетчиков в текущей БД через ADO";
+constexpr char kCreditFailed[] =
+    "Ошибка при изменении количества пакетов и байтов счетчика в БД через ADO";
+constexpr char kResetFailed[] =
+    "Ошибка при обнулении количества пакетов, байтов и установки timeCount счетчика в БД через "
+    "ADO";
+constexpr char kSearchFailed[] =
+    "Ошибка при поиске счетчика в статической БД при синхронизации через ADO";
+constexpr char kRemoveFailed[] = "Ошибка при удалении счетчика в БД через ADO";
+constexpr char kNoCounterRow[] = "Не изменяются значения счетчика";
+constexpr char kCreditTableOpenFailed[] = "Unable to connect BD couners";
+
+// Names travel as statement parameters, never inside the SQL text, so a name holding a quote
+// is a name like any other.
+constexpr char kCreditSql[] =
+    "UPDATE counters SET packets = packets + 1, bytes = bytes + ? WHERE countername = ?";
+constexpr char kAnyRowSql[] = "SELECT EXISTS (SELECT 1 FROM counters)";
+constexpr char kResetSql[] =
+    "UPDATE counters SET packets = 0, bytes = 0, timecount = ? WHERE countername = ?";
+constexpr char kRemoveSql[] = "DELETE FROM counters WHERE countername = ?";
+
+bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::string QuoteIdentifier(std::string_view name) {
+  std::string quoted = "\"";
+  for (char c : name) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+// A connection string value as it stands, or in double quotes when it holds what would end it.
+std::string ConnectionValue(std::string_view value) {
+  if (value.find_first_of(";\"'") == std::string_view::npos && Trim(value) == value) {
+    return std::string(value);
+  }
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
+std::string FormatRowText(const CounterRow& row) {
+  return row.countername + ";" + std::to_string(row.packets) + ";" + std::to_string(row.bytes) +
+         ";" + std::to_string(row.state) + ";" + std::to_string(row.timecreate) + ";" +
+         std::to_string(row.timecount) + ";" + row.parameters;
+}
+
+std::vector<std::string_view> SplitRowText(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  size_t i = 0;
+  while (i <= text.size()) {
+    while (i < text.size() && text[i] == ';') ++i;
+    const size_t end = std::min(text.find(';', i), text.size());
+    const std::string_view piece = Trim(text.substr(i, end - i));
+    if (piece.empty()) break;
+    pieces.push_back(piece);
+    i = end + 1;
+  }
+  return pieces;
+}
+
+int64_t ParseDecimal64(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // Accumulated as a negative number, whose range reaches the 64-bit minimum.
+  int64_t value = 0;
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const int digit = text[i] - '0';
+    if (value < (kMin + digit) / 10) {
+      return negative ? kMin : std::numeric_limits<int64_t>::max();
+    }
+    value = value * 10 - digit;
+  }
+  if (negative) return value;
+  return value == kMin ? std::numeric_limits<int64_t>::max() : -value;
+}
+
+CounterRow ParseRowText(std::string_view text) {
+  CounterRow row;
+  const std::vector<std::string_view> pieces = SplitRowText(text);
+  const auto piece = [&pieces](size_t n) {
+    return n <= pieces.size() ? pieces[n - 1] : std::string_view();
+  };
+  row.countername = std::string(piece(1).substr(0, kCounterTextBufferSize - 1));
+  row.packets = ParseDecimal64(piece(2));
+  row.bytes = ParseDecimal64(piece(3));
+  row.state = static_cast<uint8_t>(ParseDecimal64(piece(4)));
+  row.timecreate = ParseDecimal64(piece(5));
+  row.timecount = ParseDecimal64(piece(6));
+  row.parameters = std::string(piece(7).substr(0, kCounterTextBufferSize - 1));
+  return row;
+}
+
+std::string CountersConnectionString() {
+  return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" +
+         ConnectionValue(host::settings().DESTPATH + "/DB/counters.mdb");
+}
+
+CounterTable::CounterTable() {
+  SetRowBinding({
+      {1, TextBuffer{&row_.countername, kCounterTextBufferSize}, &row_.countername_status},
+      {2, &row_.packets, &row_.packets_status},
+      {3, &row_.bytes, &row_.bytes_status},
+      {4, &row_.state, &row_.state_status},
+      {5, &row_.timecreate, &row_.timecreate_status},
+      {6, &row_.timecount, &row_.timecount_status},
+      {7, TextBuffer{&row_.parameters, kCounterTextBufferSize}, &row_.parameters_status},
+  });
+}
+
+bool CounterTable::AddFromText(std::string_view text) {
+  if (text.empty() || !IsOpen()) return false;
+  ClearRow();
+  row_ = ParseRowText(text);
+  if (!AddBoundRow()) {
+    ReportDbError(error(), kAddFailed);
+    return false;
+  }
+  return true;
+}
+
+bool CounterTable::RemoveRow(std::string_view countername) {
+  if (!IsOpen()) return false;
+  const DbParameter parameters[] = {countername};
+  if (!connection()->Execute(kRemoveSql, parameters)) {
+    ReportDbError(error(), kRemoveFailed);
+    return false;
+  }
+  return true;
+}
+
+void CounterTable::ClearRow() { row_ = CounterRow{}; }
+
+bool CounterTable::MoveToRow(bool first) {
+  if (!IsOpen()) return false;
+  // Past the end (an empty table is past its end from the start) nothing moves any more.
+  if (!first && AtEnd()) return false;
+  ClearRow();
+  if (!MoveAndRead(first)) {
+    ReportDbError(error(), kMoveFailed);
+    return false;
+  }
+  return !AtEnd() && row_.countername_status == kColumnOk;
+}
+
+bool CounterTable::ResetPeriod(std::string_view countername, int64_t start) {
+  if (!IsOpen()) return false;
+  const DbParameter parameters[] = {start, countername};
+  if (!connection()->Execute(kResetSql, parameters)) {
+    ReportDbError(error(), kResetFailed);
+    return false;
+  }
+  return true;
+}
+
+bool CounterTable::HasArchivedRow(std::string_view row_text) {
+  const std::vector<std::string_view> pieces = SplitRowText(row_text);
+  const auto piece = [&pieces](size_t n) {
+    return n <= pieces.size() ? pieces[n - 1] : std::string_view();
+  };
+  if (!IsOpen()) return false;
+  // The index on (countername, timecreate, timecount) answers this without a scan.
+  const std::string sql = "SELECT 1 FROM " + QuoteIdentifier(table()) +
+                          " WHERE countername = ? AND timecreate = ? AND timecount = ? LIMIT 1";
+  const DbParameter parameters[] = {piece(1), ParseDecimal64(piece(5)), ParseDecimal64(piece(6))};
+  std::optional<DbValue> found;
+  if (!connection()->QueryValue(sql, parameters, found)) {
+    ReportDbError(error(), kSearchFailed);
+    return false;
+  }
+  return found.has_value();
+}
+
+CounterTable::CreditResult CounterTable::Credit(std::string_view countername, uint32_t length) {
+  if (!IsOpen()) return CreditResult::kFailed;
+  const DbParameter parameters[] = {static_cast<int64_t>(length), countername};
+  int64_t changed = 0;
+  if (!connection()->Execute(kCreditSql, parameters, &changed)) {
+    ReportDbError(error(), kCreditFailed);
+    return CreditResult::kFailed;
+  }
+  if (changed > 0) return CreditResult::kCredited;
+  // Nothing changed: either the table is empty, which is no fault, or the counter's row is gone.
+  std::optional<DbValue> any;
+  if (!connection()->QueryValue(kAnyRowSql, {}, any)) {
+    ReportDbError(error(), kCreditFailed);
+    return CreditResult::kFailed;
+  }
+  const bool empty =
+      any.has_value() && std::holds_alternative<int64_t>(*any) && std::get<int64_t>(*any) == 0;
+  return empty ? CreditResult::kEmptyTable : CreditResult::kNoRow;
+}
+
+namespace {
+
+// The table of every credit: made at the first credit and kept for the life of the process.
+CounterTable& CreditTable() {
+  static CounterTable table;
+  return table;
+}
+
+}  // namespace
+
+void CreditCounter(const CounterRule& rule, uint32_t length) {
+  CounterTable& table = CreditTable();
+  if (!table.IsOpen() && !table.Open(CountersConnectionString(), kCountersTable)) {
+    host::WriteLog(kCreditTableOpenFailed, static_cast<int32_t>(platform::GetLastError()));
+    return;
+  }
+  if (table.Credit(rule.name, length) == CounterTable::CreditResult::kNoRow) {
+    host::WriteLog(kNoCounterRow, -1);
+  }
+}
+
+void CloseCreditCounterTable() { CreditTable().Close(); }
+
+}  // namespace flowsentry::counters

@@ -1,0 +1,114 @@
+// CounterTable: access to the tables `counters` and `countersstat` (the same seven columns in
+// the same order), their row buffer CounterRow and its row text, and CreditCounter, which adds
+// a matched packet to its counter's row.
+#ifndef FLOWSENTRY_SERVICE_COUNTERS_COUNTER_TABLE_H_
+#define FLOWSENTRY_SERVICE_COUNTERS_COUNTER_TABLE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/counters/ado_table.h"
+#include "service/counters/counter_rule.h"
+
+namespace flowsentry::counters {
+
+inline constexpr char kCountersTable[] = "counters";
+inline constexpr char kCountersStatTable[] = "countersstat";
+
+// Size of the text buffers of `countername` and `parameters`: 254 bytes and the terminating
+// zero a C buffer would hold.
+inline constexpr size_t kCounterTextBufferSize = 255;
+
+// One row of `counters` or `countersstat`, bound by ordinal, with each column's status. The
+// counts are 64-bit in the table and here.
+struct CounterRow {
+  std::string countername;  // ordinal 1
+  int64_t packets = 0;      // ordinal 2
+  int64_t bytes = 0;        // ordinal 3
+  uint8_t state = 0;        // ordinal 4
+  int64_t timecreate = 0;   // ordinal 5
+  int64_t timecount = 0;    // ordinal 6
+  std::string parameters;   // ordinal 7
+
+  uint32_t countername_status = kColumnOk;
+  uint32_t packets_status = kColumnOk;
+  uint32_t bytes_status = kColumnOk;
+  uint32_t state_status = kColumnOk;
+  uint32_t timecreate_status = kColumnOk;
+  uint32_t timecount_status = kColumnOk;
+  uint32_t parameters_status = kColumnOk;
+};
+
+// Row text: the seven columns in ordinal order joined by ";", numbers in decimal
+// ("web;10;900;0;100;200;Interface=0|"). Neither text column may hold ";".
+std::string FormatRowText(const CounterRow& row);
+
+// The pieces of a row text: split at runs of ";", each trimmed of white space; the first piece
+// that is then empty ends the split.
+std::vector<std::string_view> SplitRowText(std::string_view text);
+
+// A decimal number as _atoi64 reads it (leading blanks, optional sign, digits up to the first
+// other character; none gives 0), saturating at the 64-bit limits.
+int64_t ParseDecimal64(std::string_view text);
+
+// The row a row text describes: piece 1 `countername`, pieces 2 and 3 the counts, piece 4
+// `state` (kept to 8 bits), pieces 5 and 6 the times, piece 7 `parameters`; texts are cut to
+// their buffers, missing pieces stay empty or 0, further pieces are ignored. Every status is 0.
+CounterRow ParseRowText(std::string_view text);
+
+// "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + DESTPATH + "/DB/counters.mdb".
+std::string CountersConnectionString();
+
+class CounterTable : public AdoTable {
+ public:
+  CounterTable();
+
+  // Adds the row a row text describes. False for an empty text or a table not fully open.
+  bool AddFromText(std::string_view text) override;
+  // Deletes the counter's row from `counters`.
+  bool RemoveRow(std::string_view countername) override;
+  void ClearRow() override;
+
+  // Clears the row and moves to the first row (`first`) or the next one. True when the move
+  // landed on a row whose `countername` was read whole; false at the end, for a table not fully
+  // open or empty, and on a database error (reported).
+  bool MoveToRow(bool first);
+
+  // The current row as row text.
+  std::string RowText() const { return FormatRowText(row_); }
+  const CounterRow& row() const { return row_; }
+
+  // Starts a new period for the counter in `counters`: both counts 0, `timecount` = `start`.
+  bool ResetPeriod(std::string_view countername, int64_t start);
+
+  // On a table opened on `countersstat`: true if it holds a row with the `countername`,
+  // `timecreate` and `timecount` of the row text. False for a table not fully open, and on a
+  // database error (reported).
+  bool HasArchivedRow(std::string_view row_text);
+
+  enum class CreditResult { kCredited, kNoRow, kEmptyTable, kFailed };
+
+  // Adds one packet of `length` bytes to the counter's row in `counters`, as one committed
+  // transaction, found through the index on `countername`. A database error is reported
+  // (kFailed); kNoRow and kEmptyTable are left to the caller.
+  CreditResult Credit(std::string_view countername, uint32_t length);
+
+ private:
+  CounterRow row_;
+};
+
+// Adds one packet of `length` bytes to the counter the rule names. The one table that serves
+// every credit is opened at the first call (and again at the next call after a failed open) and
+// stays open for the life of the process. Callers serialize the calls (the capture threads hold
+// ServiceLock); the counter's row is changed by one committed transaction per call.
+void CreditCounter(const CounterRule& rule, uint32_t length);
+
+// Closes the table of CreditCounter, so that the next credit opens it afresh. For tests, which
+// move the machine root between cases; the service never calls it.
+void CloseCreditCounterTable();
+
+}  // namespace flowsentry::counters
+
+#endif  // FLOWSENTRY_SERVICE_COUNTERS_COUNTER_TABLE_H_

@@ -1,0 +1,105 @@
+// The database engines behind AdoTable: the few things the service's table access needs of any
+// engine, as a small interface with one implementation per engine (SQLite in sqlite_engine.cpp;
+// a client-server engine such as PostgreSQL goes beside it), chosen by the Provider of an
+// ADO-style connection string.
+//
+// A connection and the recordsets opened on it are used by one thread at a time. The connection
+// must outlive its recordsets. Operations answer false on failure and leave the error in the
+// connection's error(), as ADO leaves it in the connection's Errors collection.
+#ifndef FLOWSENTRY_SERVICE_COUNTERS_DB_ENGINE_H_
+#define FLOWSENTRY_SERVICE_COUNTERS_DB_ENGINE_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "service/counters/db_error.h"
+
+namespace flowsentry::counters {
+
+// A column value as read: NULL, a 64-bit integer or a text (bytes as stored).
+using DbValue = std::variant<std::monostate, int64_t, std::string>;
+
+// A statement parameter or a value to store: NULL, a 64-bit integer or a text that the caller
+// keeps alive for the call.
+using DbParameter = std::variant<std::monostate, int64_t, std::string_view>;
+
+// A cursor over one table. Keyset: the rows it moves through are the table's rows when the
+// first MoveFirst was made, in the table's order (taking the keys at the first move rather than
+// at the open spares a table that is only added to, such as a packet log, from being keyed);
+// their values are read afresh at every move, and rows deleted since are passed over. Rows added
+// through AddRow or by others after the keys were taken are not in the keyset.
+class DbRecordset {
+ public:
+  virtual ~DbRecordset() = default;
+
+  virtual bool IsOpen() const = 0;
+  virtual void Close() = 0;
+
+  // Columns of the table, in their order.
+  virtual size_t ColumnCount() const = 0;
+
+  // Before the first row: true only for an empty keyset. After the last row: true for an empty
+  // keyset and once MoveNext has passed the last row. Before the first MoveFirst neither end is
+  // known and both answer false.
+  virtual bool IsBof() const = 0;
+  virtual bool IsEof() const = 0;
+
+  // Move to the first or the next row and read its values; false on an engine error. Landing
+  // past the end is no error (IsEof tells it).
+  virtual bool MoveFirst() = 0;
+  virtual bool MoveNext() = 0;
+
+  // The values of the current row, one per column; empty when not on a row.
+  virtual const std::vector<DbValue>& CurrentRow() const = 0;
+
+  // Adds and stores one row whose first columns take `values` in order; the remaining columns
+  // take their defaults.
+  virtual bool AddRow(std::span<const DbParameter> values) = 0;
+};
+
+class DbConnection {
+ public:
+  virtual ~DbConnection() = default;
+
+  virtual bool IsOpen() const = 0;
+  virtual void Close() = 0;
+
+  // Opens a cursor on the table; fails with DB_E_NOTABLE when there is no such table.
+  virtual bool OpenTable(std::string_view table, std::unique_ptr<DbRecordset>& recordset) = 0;
+
+  // Runs one statement without results, with "?" placeholders bound to `parameters` in order,
+  // as its own committed transaction. `rows_affected` (optional) receives the rows it changed.
+  virtual bool Execute(std::string_view sql, std::span<const DbParameter> parameters,
+                       int64_t* rows_affected = nullptr) = 0;
+
+  // Runs a query and gives the first column of its first row, or nullopt when it yields none.
+  virtual bool QueryValue(std::string_view sql, std::span<const DbParameter> parameters,
+                          std::optional<DbValue>& value) = 0;
+
+  // The error of the last operation that failed.
+  virtual const DbError& error() const = 0;
+};
+
+// An ADO-style connection string: "key=value;" pairs. Keys compare without regard to letter
+// case (held in lower case) and are trimmed, values are trimmed; a value may be put in single
+// or double quotes, with the quote doubled inside; the last of repeated keys wins. Pieces
+// without "=" are ignored.
+using ConnectionProperties = std::map<std::string, std::string>;
+ConnectionProperties ParseConnectionString(std::string_view text);
+
+// Opens a connection to the engine the string's Provider names ("Microsoft.Jet.OLEDB.4.0" or
+// "SQLite": the SQLite engine on the file named by Data Source, a machine path). An unknown or
+// missing provider fails with adErrProviderNotFound.
+bool OpenDbConnection(std::string_view connection_string, std::unique_ptr<DbConnection>& connection,
+                      DbError& error);
+
+}  // namespace flowsentry::counters
+
+#endif  // FLOWSENTRY_SERVICE_COUNTERS_DB_ENGINE_H_
