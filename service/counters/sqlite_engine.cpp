@@ -5,7 +5,7 @@
 #include <functional>
 #include <utility>
 
-#include "platform/posix/errno_map.h"
+#include "platform/errno_map.h"
 #include "platform/root.h"
 
 namespace flowsentry::counters {
@@ -37,7 +37,7 @@ std::string QuoteIdentifier(std::string_view name) {
 // The Windows code of an operating-system error SQLite met; 0 when it met none.
 platform::Win32Error SystemError(sqlite3* db) {
   const int system_errno = sqlite3_system_errno(db);
-  return system_errno == 0 ? 0 : platform::posix::Win32FromErrno(system_errno);
+  return system_errno == 0 ? 0 : platform::Win32ErrorFromErrno(system_errno);
 }
 
 HResult MapResult(int extended_code, platform::Win32Error system_error) {
