@@ -2,12 +2,20 @@
 
 #include <cerrno>
 #include <ctime>
+#include <mutex>
 #include <vector>
 
 #include "platform/last_error.h"
 
 namespace flowsentry::platform {
 namespace {
+
+// The C library keeps the time zone in process-wide state that tzset rewrites; one lock over
+// every conversion keeps a rewrite from meeting a reader, whatever the library does inside.
+std::mutex& TimeZoneMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 std::tm ToTm(const LocalTime& local) {
   std::tm tm{};
@@ -29,10 +37,15 @@ int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 std::optional<LocalTime> ToLocalTime(int64_t seconds) {
   // localtime_r need not look at TZ again; tzset makes a changed TZ count from the next call.
-  tzset();
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
-  if (localtime_r(&t, &tm) == nullptr) {
+  bool converted = false;
+  {
+    const std::lock_guard lock(TimeZoneMutex());
+    tzset();
+    converted = localtime_r(&t, &tm) != nullptr;
+  }
+  if (!converted) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return std::nullopt;
   }
@@ -54,7 +67,11 @@ std::optional<int64_t> FromLocalTime(const LocalTime& local) {
   // mktime answers -1 both for an error and for one second before the epoch; a sentinel in a
   // field mktime always sets tells them apart.
   tm.tm_wday = -1;
-  const std::time_t t = mktime(&tm);
+  std::time_t t = 0;
+  {
+    const std::lock_guard lock(TimeZoneMutex());
+    t = mktime(&tm);
+  }
   if (t == static_cast<std::time_t>(-1) && tm.tm_wday == -1) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return std::nullopt;
