@@ -122,6 +122,32 @@ TEST(RegistryFileTest, SkipsMalformedLinesAndKeepsTheRest) {
   EXPECT_EQ(names, (std::vector<std::string>{"good1", "good3"}));
 }
 
+// Every cut of a real export and bytes flipped anywhere in it: the reader must neither crash
+// nor read outside the text (the sanitizer build watches), and an edit must still succeed.
+TEST(RegistryFileTest, SurvivesTruncatedAndCorruptedFiles) {
+  const std::string text = kExport;
+  uint32_t seed = 12345;
+  for (size_t cut = 0; cut <= text.size(); ++cut) {
+    std::string damaged = text.substr(0, cut);
+    if (!damaged.empty()) {
+      seed = seed * 1103515245u + 12345u;
+      damaged[(seed >> 8) % damaged.size()] = static_cast<char>(seed >> 24);
+    }
+    for (const std::string& candidate : {text.substr(0, cut), damaged}) {
+      const RegistryFile file = RegistryFile::Parse(candidate);
+      (void)file.Values(kKey);
+      std::string edited;
+      if (file.valid()) {
+        EXPECT_EQ(file.SetString(kKey, "DESTPATH", "/x", edited), ERROR_SUCCESS) << cut;
+        const RegistryFile reread = RegistryFile::Parse(edited);
+        const RegistryValue* value = Find(reread, kKey, "destpath");
+        ASSERT_NE(value, nullptr) << cut;
+        EXPECT_EQ(value->data, Bytes("/x", true)) << cut;
+      }
+    }
+  }
+}
+
 TEST(RegistryFileTest, WholeFileValidity) {
   struct Case {
     const char* text;
@@ -200,15 +226,16 @@ TEST(RegistryFileTest, SetStringEditsInPlaceAndKeepsTheRest) {
             std::string::npos);
 
   // A new key is appended as a section of its own.
-  ASSERT_EQ(file.SetString("SYSTEM\\Bindings\\eth0", "UpperBindings", "fs0", after),
-            ERROR_SUCCESS);
+  ASSERT_EQ(file.SetString("SYSTEM\\Bindings\\eth0", "UpperBindings", "fs0", after), ERROR_SUCCESS);
   EXPECT_EQ(after.substr(before.size()),
             "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Bindings\\eth0]\r\n\"UpperBindings\"=\"fs0\"\r\n");
 }
 
 TEST(RegistryFileTest, SetStringRoundTripsAnyText) {
-  const std::string values[] = {"plain",    "",           "C:\\path\\", "say \"hi\"",
-                                "\\\"",     "two\r\nlines", "a\nb",       std::string("zero\0byte", 9)};
+  const std::string values[] = {"plain",      "",
+                                "C:\\path\\", "say \"hi\"",
+                                "\\\"",       "two\r\nlines",
+                                "a\nb",       std::string("zero\0byte", 9)};
   for (const std::string& value : values) {
     for (const char* start : {"", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"old\"\n"}) {
       std::string text;
