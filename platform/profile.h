@@ -25,8 +25,8 @@ uint32_t ProfileInteger(std::string_view value);
 // GetPrivateProfileInt on the profile file at a machine path: `default_value` when the file,
 // the section or the key is missing or the value is empty, else ProfileInteger of the value.
 // A file that cannot be read sets the thread's last error (ERROR_FILE_NOT_FOUND when missing).
-uint32_t GetPrivateProfileInt(std::string_view section, std::string_view key,
-                              int32_t default_value, std::string_view file_name);
+uint32_t GetPrivateProfileInt(std::string_view section, std::string_view key, int32_t default_value,
+                              std::string_view file_name);
 
 }  // namespace flowsentry::platform
 

@@ -102,10 +102,8 @@ TEST_F(RegistryTest, FileThatIsNotRegedit4IsBadAndNotOverwritten) {
 
 TEST_F(RegistryTest, SetStringCreatesTheFileAndReadsBack) {
   ASSERT_FALSE(root_.Exists("/etc"));
-  ASSERT_EQ(RegistrySetString("SYSTEM\\Bindings\\eth0", "UpperBindings", "fs_eth0"),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegistrySetString("SYSTEM\\Bindings\\eth1", "UpperBindings", "fs_eth1"),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegistrySetString("SYSTEM\\Bindings\\eth0", "UpperBindings", "fs_eth0"), ERROR_SUCCESS);
+  ASSERT_EQ(RegistrySetString("SYSTEM\\Bindings\\eth1", "UpperBindings", "fs_eth1"), ERROR_SUCCESS);
   ASSERT_EQ(RegistrySetString("system\\bindings\\ETH0", "upperbindings", "fs_eth0b"),
             ERROR_SUCCESS);
   EXPECT_EQ(root_.ReadFile(kRegistry),

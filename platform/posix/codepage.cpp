@@ -23,7 +23,7 @@ size_t MultiByteLength(std::string_view s) {
   }
   if (lead >= 0xF0 && lead <= 0xF4) {
     if (!continuation(1) || !continuation(2) || !continuation(3)) return 0;
-    if (lead == 0xF0 && byte(1) < 0x90) return 0;  // overlong
+    if (lead == 0xF0 && byte(1) < 0x90) return 0;   // overlong
     if (lead == 0xF4 && byte(1) >= 0x90) return 0;  // past U+10FFFF
     return 4;
   }

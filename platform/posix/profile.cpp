@@ -1,14 +1,15 @@
+#include "platform/profile.h"
+
 #include <string>
 
 #include "platform/last_error.h"
 #include "platform/posix/fd.h"
-#include "platform/profile.h"
 #include "platform/root.h"
 
 namespace flowsentry::platform {
 
-uint32_t GetPrivateProfileInt(std::string_view section, std::string_view key,
-                              int32_t default_value, std::string_view file_name) {
+uint32_t GetPrivateProfileInt(std::string_view section, std::string_view key, int32_t default_value,
+                              std::string_view file_name) {
   std::string contents;
   const Win32Error error = posix::ReadWholeFile(HostPath(file_name), contents);
   if (error != ERROR_SUCCESS) {

@@ -71,8 +71,8 @@ RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
   return *this;
 }
 
-Win32Error RegistryKey::QueryValue(std::string_view name, std::span<uint8_t> buffer,
-                                   uint32_t& size, uint32_t* type) const {
+Win32Error RegistryKey::QueryValue(std::string_view name, std::span<uint8_t> buffer, uint32_t& size,
+                                   uint32_t* type) const {
   if (!open_) return Fail(ERROR_INVALID_HANDLE);
   const auto it = values_.find(LowerCase(name));
   if (it == values_.end()) return Fail(ERROR_FILE_NOT_FOUND);
@@ -123,8 +123,7 @@ Win32Error RegistrySetString(std::string_view key_path, std::string_view name,
   return ERROR_SUCCESS;  // the lock file's lock goes with its descriptor
 }
 
-Win32Error RegistryGetString(std::string_view key_path, std::string_view name,
-                             std::string& value) {
+Win32Error RegistryGetString(std::string_view key_path, std::string_view name, std::string& value) {
   value.clear();
   RegistryKey key;
   if (const Win32Error error = RegistryKey::Open(key_path, key); error != ERROR_SUCCESS) {

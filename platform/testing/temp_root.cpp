@@ -13,8 +13,8 @@ namespace flowsentry::platform::testing {
 
 TempRoot::TempRoot() {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                        "/flowsentry-root-XXXXXX";
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/flowsentry-root-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     std::perror("mkdtemp");
     std::abort();

@@ -80,8 +80,7 @@ bool ReadConfiguration() {
   return ReadInto("DIRPACKETS", s.DIRPACKETS, text) && ReadInto("OPTIONS", s.OPTIONS, byte) &&
          ReadInto("INTERVALCREATEFILE", s.INTERVALCREATEFILE, int32) &&
          ReadInto("STRINGCONNECT", s.STRINGCONNECT, text) &&
-         ReadInto("TABLENAME", s.TABLENAME, text) &&
-         ReadInto("DESTPACKETS", s.DESTPACKETS, byte);
+         ReadInto("TABLENAME", s.TABLENAME, text) && ReadInto("DESTPACKETS", s.DESTPACKETS, byte);
 }
 
 uint32_t ReadThreadCount() {
