@@ -4,6 +4,8 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -47,13 +49,14 @@ TEST_F(CreditConcurrencyTest, TwoThreadsCreditingOneCounterBothLand) {
 TEST_F(CreditConcurrencyTest, CreditsWaitForOtherWritersInsteadOfFailing) {
   AddCounter("web", 0, 0, 7);
   AddCounter("other", 0, 0, 7);
+  constexpr int kWriterTransactions = 50;
+  constexpr int kCredits = 200;
   std::atomic<bool> done{false};
   std::thread writer([&] {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(DatabaseHostPath().c_str(), &db), SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);
-    int transactions = 0;
-    while (!done.load() || transactions < 20) {
+    for (int transaction = 0; transaction < kWriterTransactions; ++transaction) {
       // A transaction that holds the lock across several statements, as a shell session does.
       EXPECT_EQ(sqlite3_exec(db,
                              "BEGIN IMMEDIATE; UPDATE counters SET packets = packets + 1 WHERE "
@@ -62,7 +65,6 @@ TEST_F(CreditConcurrencyTest, CreditsWaitForOtherWritersInsteadOfFailing) {
                              nullptr, nullptr, nullptr),
                 SQLITE_OK)
           << sqlite3_errmsg(db);
-      ++transactions;
     }
     sqlite3_close(db);
   });
@@ -77,13 +79,39 @@ TEST_F(CreditConcurrencyTest, CreditsWaitForOtherWritersInsteadOfFailing) {
     }
   });
   const CounterRule rule = MakeCounterRule("web", 0, "Interface=0|");
-  for (int i = 0; i < 2 * kCreditsPerThread; ++i) CreditCounter(rule, 1);
-  done = true;
+  for (int i = 0; i < kCredits; ++i) CreditCounter(rule, 1);
   writer.join();
+  done = true;
   reader.join();
   EXPECT_EQ(Rows("SELECT packets, bytes FROM counters WHERE countername = 'web'"),
-            (std::vector<std::string>{std::to_string(2 * kCreditsPerThread) + ";" +
-                                      std::to_string(2 * kCreditsPerThread)}));
+            (std::vector<std::string>{std::to_string(kCredits) + ";" + std::to_string(kCredits)}));
+  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters WHERE countername = 'other'"),
+            (std::vector<std::string>{std::to_string(kWriterTransactions) + ";" +
+                                      std::to_string(kWriterTransactions)}));
+  EXPECT_TRUE(LogLines().empty());
+}
+
+// A credit that meets the write lock of another connection waits for it instead of failing with
+// "database is locked".
+TEST_F(CreditConcurrencyTest, CreditWaitsForAWriteLockHeldElsewhere) {
+  AddCounter("web", 0, 0, 7);
+  const CounterRule rule = MakeCounterRule("web", 0, "Interface=0|");
+  CreditCounter(rule, 1);  // the credit table is open before the lock is taken
+  std::promise<void> held;
+  std::thread holder([&] {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(DatabaseHostPath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    held.set_value();
+    // Long enough for the credit to find the lock taken; far below the busy timeout.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  });
+  held.get_future().wait();
+  CreditCounter(rule, 1);
+  holder.join();
+  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"2;2"}));
   EXPECT_TRUE(LogLines().empty());
 }
 
