@@ -1,0 +1,254 @@
+#include "platform/device.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "platform/last_error.h"
+#include "platform/testing/temp_root.h"
+
+namespace flowsentry::platform {
+namespace {
+
+TEST(DeviceErrorTest, StatusesMapToTheirWin32Errors) {
+  const std::pair<uint32_t, Win32Error> cases[] = {
+      {0xC000000D, 87},  {0xC000009A, 1450}, {0xC0000120, 995}, {0x80000005, 234}, {0xC0000034, 2},
+      {0xC0000184, 22},  {0x80000011, 170},  {0xC0000008, 6},   {0xC00000BB, 50},  {0xC0000001, 31},
+      {0xC0000023, 122}, {0xC0000206, 1784}, {0x8000001A, 259}, {0xC00000A3, 21},  {0xC0000010, 1},
+      {0xC0000035, 183}, {0x00000000, 0},    {0xC0FFEE00, 317},
+  };
+  for (const auto& [status, error] : cases) {
+    EXPECT_EQ(Win32ErrorFromNtStatus(status), error) << std::hex << status;
+  }
+}
+
+TEST(DeviceNameTest, NamesMapUnderTheDeviceFolder) {
+  testing::TempRoot root;
+  EXPECT_EQ(DeviceSocketPath("\\\\.\\pactrak"), root.Host("/run/devices/pactrak"));
+  EXPECT_EQ(DeviceSocketPath("\\\\.\\Globals\\pactrak"), root.Host("/run/devices/Globals/pactrak"));
+  for (const char* name : {"pactrak", "\\\\.\\", "\\\\.\\Globals\\", "\\\\.\\..\\etc", "\\\\.\\a/b",
+                           "\\??\\pactrak", "C:\\pactrak"}) {
+    EXPECT_EQ(DeviceSocketPath(name), std::nullopt) << name;
+    EXPECT_FALSE(DeviceHandle::Open(name).IsOpen()) << name;
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << name;
+  }
+}
+
+uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// A device that the test serves by hand, one request and one reply at a time.
+class FakeDevice {
+ public:
+  explicit FakeDevice(const std::string& path) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener_, 4), 0);
+  }
+  ~FakeDevice() {
+    Hangup();
+    ::close(listener_);
+  }
+  void Accept() { connection_ = ::accept(listener_, nullptr, nullptr); }
+  void Hangup() {
+    if (connection_ >= 0) ::close(connection_);
+    connection_ = -1;
+  }
+
+  struct Request {
+    uint32_t id = 0;
+    uint8_t op = 0;
+    uint32_t code = 0;
+    uint32_t output_length = 0;
+    std::vector<uint8_t> input;
+  };
+  // False at the end of the client's requests.
+  bool Receive(Request& request) {
+    uint8_t size[4];
+    if (!ReadExactly(size, 4)) return false;
+    std::vector<uint8_t> body(Load32(size));
+    if (!ReadExactly(body.data(), body.size())) return false;
+    request.id = Load32(body.data());
+    request.op = body[4];
+    request.code = Load32(body.data() + 5);
+    request.output_length = Load32(body.data() + 9);
+    request.input.assign(body.begin() + 13, body.end());
+    return true;
+  }
+  void Reply(uint32_t id, uint32_t status, uint32_t information, std::vector<uint8_t> data = {}) {
+    const uint32_t header[4] = {static_cast<uint32_t>(12 + data.size()), id, status, information};
+    std::vector<uint8_t> frame(16);
+    std::memcpy(frame.data(), header, 16);
+    frame.insert(frame.end(), data.begin(), data.end());
+    ASSERT_EQ(::send(connection_, frame.data(), frame.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(frame.size()));
+  }
+
+ private:
+  bool ReadExactly(uint8_t* data, size_t length) {
+    while (length > 0) {
+      const ssize_t got = ::recv(connection_, data, length, 0);
+      if (got <= 0) return false;
+      data += got;
+      length -= static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+  int listener_ = -1;
+  int connection_ = -1;
+};
+
+class DeviceClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    handle_ = DeviceHandle::Open("\\\\.\\Globals\\fake");
+    ASSERT_TRUE(handle_.IsOpen());
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    device_.Accept();
+  }
+  // A real host closes its side after the client's; the fake one does so here, so that the
+  // handle's closing (which waits for it) can end.
+  void TearDown() override { device_.Hangup(); }
+
+  testing::TempRoot root_;
+  FakeDevice device_{root_.Host("/run/devices/Globals/fake")};
+  DeviceHandle handle_;
+};
+
+TEST_F(DeviceClientTest, RequestsGoOutInWireFormat) {
+  std::thread caller([&] {
+    std::array<uint8_t, 4> output{};
+    const std::vector<uint8_t> input = {0x04};
+    uint32_t returned = 0;
+    EXPECT_TRUE(handle_.DeviceIoControl(0x12C810, input, output, &returned));
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(output, (std::array<uint8_t, 4>{9, 0, 0, 0}));
+  });
+  FakeDevice::Request request;
+  ASSERT_TRUE(device_.Receive(request));
+  EXPECT_EQ(request.op, 2);
+  EXPECT_EQ(request.code, 0x12C810u);
+  EXPECT_EQ(request.output_length, 4u);
+  EXPECT_EQ(request.input, std::vector<uint8_t>{0x04});
+  device_.Reply(request.id, 0, 4, {9, 0, 0, 0});
+  caller.join();
+}
+
+TEST_F(DeviceClientTest, RepliesReachTheirThreadsInAnyOrder) {
+  std::array<uint8_t, 50> read_buffer;
+  read_buffer.fill(0xEE);
+  bool read_ok = false;
+  uint32_t read_bytes = 0;
+  std::thread reader([&] { read_ok = handle_.ReadFile(read_buffer, &read_bytes); });
+  FakeDevice::Request read;
+  ASSERT_TRUE(device_.Receive(read));
+  EXPECT_EQ(read.op, 1);
+  EXPECT_EQ(read.output_length, 50u);
+
+  Win32Error control_error = 0;
+  std::array<uint8_t, 8> output{};
+  uint32_t returned = 0;
+  std::thread controller([&] {
+    EXPECT_FALSE(handle_.DeviceIoControl(0x1234, {}, output, &returned));
+    control_error = GetLastError();
+  });
+  FakeDevice::Request control;
+  ASSERT_TRUE(device_.Receive(control));
+  EXPECT_NE(control.id, read.id);
+
+  // The later request is answered first, with a warning that still carries data.
+  device_.Reply(control.id, 0x80000005, 3, {1, 2, 3});
+  controller.join();
+  EXPECT_EQ(control_error, ERROR_MORE_DATA);
+  EXPECT_EQ(returned, 3u);
+  EXPECT_EQ(output, (std::array<uint8_t, 8>{1, 2, 3, 0, 0, 0, 0, 0}));
+
+  device_.Reply(read.id, 0, 50, std::vector<uint8_t>(41, 0x41));
+  reader.join();
+  EXPECT_TRUE(read_ok);
+  EXPECT_EQ(read_bytes, 50u);
+  EXPECT_EQ(read_buffer[40], 0x41);
+  EXPECT_EQ(read_buffer[41], 0xEE);  // beyond what the driver wrote
+}
+
+TEST_F(DeviceClientTest, CancelSendsTheWaitingRequestsId) {
+  Win32Error error = 0;
+  std::thread reader([&] {
+    std::array<uint8_t, 50> buffer{};
+    EXPECT_FALSE(handle_.ReadFile(buffer, nullptr));
+    error = GetLastError();
+  });
+  FakeDevice::Request read;
+  ASSERT_TRUE(device_.Receive(read));
+  EXPECT_TRUE(handle_.CancelSynchronousIo(reader.get_id()));
+  FakeDevice::Request cancel;
+  ASSERT_TRUE(device_.Receive(cancel));
+  EXPECT_EQ(cancel.op, 3);
+  EXPECT_EQ(cancel.id, read.id);
+  device_.Reply(read.id, 0xC0000120, 0);
+  reader.join();
+  EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(DeviceClientTest, CloseReturnsOnlyOnceTheHostHasClosed) {
+  std::atomic<bool> host_done{false};
+  std::thread host([&] {
+    FakeDevice::Request request;
+    EXPECT_FALSE(device_.Receive(request));  // the client's end of requests
+    host_done.store(true);
+    device_.Hangup();
+  });
+  EXPECT_TRUE(handle_.Close());
+  EXPECT_TRUE(host_done.load());
+  host.join();
+  EXPECT_FALSE(handle_.IsOpen());
+}
+
+TEST_F(DeviceClientTest, VanishedHostFailsWaitingAndLaterRequests) {
+  Win32Error error = 0;
+  std::thread reader([&] {
+    std::array<uint8_t, 50> buffer{};
+    EXPECT_FALSE(handle_.ReadFile(buffer, nullptr));
+    error = GetLastError();
+  });
+  FakeDevice::Request read;
+  ASSERT_TRUE(device_.Receive(read));
+  device_.Hangup();
+  reader.join();
+  EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(handle_.DeviceIoControl(1, {}, {}, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(DeviceOpenTest, MissingOrUnservedDeviceIsFileNotFound) {
+  testing::TempRoot root;
+  EXPECT_FALSE(DeviceHandle::Open("\\\\.\\pactrak").IsOpen());
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  {
+    FakeDevice gone(root.Host("/run/devices/pactrak"));
+  }  // its socket file stays behind with nobody listening
+  EXPECT_FALSE(DeviceHandle::Open("\\\\.\\pactrak").IsOpen());
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  DeviceHandle closed;
+  EXPECT_FALSE(closed.ReadFile({}, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+}  // namespace
+}  // namespace flowsentry::platform

@@ -1,0 +1,408 @@
+#include "platform/device.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/last_error.h"
+#include "platform/posix/errno_map.h"
+#include "platform/posix/fd.h"
+#include "platform/root.h"
+
+namespace flowsentry::platform {
+namespace {
+
+// Win32 codes this facility reports that the shared list does not carry.
+constexpr Win32Error kErrorInvalidName = 123;
+constexpr Win32Error kErrorMrMidNotFound = 317;
+constexpr Win32Error kErrorNotFound = 1168;
+
+// The wire protocol (driver/runtime/io/wire.h), client side.
+constexpr uint8_t kOpRead = 1;
+constexpr uint8_t kOpDeviceControl = 2;
+constexpr uint8_t kOpCancel = 3;
+constexpr uint32_t kRequestFixedLength = 13;
+constexpr uint32_t kReplyFixedLength = 12;
+constexpr uint32_t kMaxReplyData = 1u << 20;
+
+constexpr bool NtSuccess(uint32_t status) { return static_cast<int32_t>(status) >= 0; }
+constexpr bool NtError(uint32_t status) { return (status >> 30) == 3; }
+
+uint32_t Load32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+void Append32(std::vector<uint8_t>& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+std::vector<uint8_t> RequestFrame(uint32_t id, uint8_t op, uint32_t code, uint32_t output_length,
+                                  std::span<const uint8_t> input) {
+  std::vector<uint8_t> frame;
+  frame.reserve(4 + kRequestFixedLength + input.size());
+  Append32(frame, kRequestFixedLength + static_cast<uint32_t>(input.size()));
+  Append32(frame, id);
+  frame.push_back(op);
+  Append32(frame, code);
+  Append32(frame, output_length);
+  frame.insert(frame.end(), input.begin(), input.end());
+  return frame;
+}
+
+// Reads exactly `length` bytes; false at the end of the stream or on an error.
+bool ReadExactly(int fd, uint8_t* data, size_t length) {
+  while (length > 0) {
+    const ssize_t got = ::recv(fd, data, length, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    data += got;
+    length -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+// One open handle: a connection to the device's socket. Replies are read by whichever waiting
+// thread finds nobody else reading (it hands each reply to the thread it belongs to), so a handle
+// needs no thread of its own.
+class DeviceConnection {
+ public:
+  explicit DeviceConnection(posix::Fd socket) : socket_(std::move(socket)) {}
+
+  bool IsOpen() const { return !closed_.load(); }
+  bool Transact(uint8_t op, uint32_t code, std::span<const uint8_t> input,
+                std::span<uint8_t> output, uint32_t* transferred);
+  bool Cancel(std::thread::id thread);
+  bool Close();
+
+ private:
+  struct Waiter {
+    std::thread::id thread;
+    std::span<uint8_t> output;
+    bool done = false;
+    bool cancel_sent = false;
+    uint32_t status = 0;
+    uint32_t information = 0;
+  };
+
+  bool Send(const std::vector<uint8_t>& frame);
+  // Called with `lock` held and reader_ taken; reads one reply with the lock released.
+  void ReadReply(std::unique_lock<std::mutex>& lock);
+  // Waits until `done` holds, reading replies meanwhile when no other thread does.
+  template <typename Done>
+  void WaitUntil(std::unique_lock<std::mutex>& lock, Done done);
+
+  posix::Fd socket_;
+  std::atomic<bool> closed_{false};
+  std::mutex send_mutex_;  // one frame at a time on the socket
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<uint32_t, Waiter*> waiting_;  // sent, reply not yet read
+  uint32_t next_id_ = 1;
+  bool reader_ = false;  // a thread is reading replies
+  bool ended_ = false;   // the host closed the connection: no reply comes any more
+};
+
+bool DeviceConnection::Send(const std::vector<uint8_t>& frame) {
+  std::lock_guard lock(send_mutex_);
+  size_t sent = 0;
+  while (sent < frame.size()) {
+    const ssize_t result =
+        ::send(socket_.get(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+    if (result < 0 && errno == EINTR) continue;
+    if (result <= 0) return false;
+    sent += static_cast<size_t>(result);
+  }
+  return true;
+}
+
+void DeviceConnection::ReadReply(std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  std::array<uint8_t, 16> header{};
+  bool ok = ReadExactly(socket_.get(), header.data(), header.size());
+  const uint32_t size = Load32(header.data());
+  const uint32_t id = Load32(header.data() + 4);
+  ok = ok && size >= kReplyFixedLength && size - kReplyFixedLength <= kMaxReplyData;
+  const size_t data_length = ok ? size - kReplyFixedLength : 0;
+
+  Waiter* waiter = nullptr;
+  if (ok) {
+    lock.lock();
+    const auto it = waiting_.find(id);
+    if (it != waiting_.end()) waiter = it->second;
+    lock.unlock();
+  }
+  // The waiter cannot go away meanwhile: it leaves only once done is set or the stream has
+  // ended, and both are this thread's to decide.
+  size_t copied = 0;
+  if (ok && waiter != nullptr) {
+    copied = std::min(data_length, waiter->output.size());
+    ok = ReadExactly(socket_.get(), waiter->output.data(), copied);
+  }
+  std::vector<uint8_t> rest(data_length - copied);
+  ok = ok && ReadExactly(socket_.get(), rest.data(), rest.size());
+
+  lock.lock();
+  if (!ok) {
+    ended_ = true;
+  } else if (waiter != nullptr) {
+    waiter->status = Load32(header.data() + 8);
+    waiter->information = Load32(header.data() + 12);
+    waiter->done = true;
+    waiting_.erase(id);
+  }
+}
+
+template <typename Done>
+void DeviceConnection::WaitUntil(std::unique_lock<std::mutex>& lock, Done done) {
+  while (!done() && !ended_) {
+    if (reader_) {
+      changed_.wait(lock);
+      continue;
+    }
+    reader_ = true;
+    ReadReply(lock);
+    reader_ = false;
+    changed_.notify_all();
+  }
+}
+
+bool DeviceConnection::Transact(uint8_t op, uint32_t code, std::span<const uint8_t> input,
+                                std::span<uint8_t> output, uint32_t* transferred) {
+  if (transferred != nullptr) *transferred = 0;
+  Waiter waiter;
+  waiter.thread = std::this_thread::get_id();
+  waiter.output = output;
+  uint32_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_.load() || ended_) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    do {
+      id = next_id_++;
+    } while (waiting_.contains(id));
+    waiting_[id] = &waiter;
+  }
+  const bool sent = Send(RequestFrame(id, op, code, static_cast<uint32_t>(output.size()), input));
+  std::unique_lock lock(mutex_);
+  if (sent) WaitUntil(lock, [&] { return waiter.done; });
+  if (!waiter.done) {
+    waiting_.erase(id);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  // As on Windows, an error transfers nothing; a warning reports its count with its data.
+  if (transferred != nullptr && !NtError(waiter.status)) {
+    *transferred = static_cast<uint32_t>(std::min<size_t>(waiter.information, output.size()));
+  }
+  if (NtSuccess(waiter.status)) return true;
+  SetLastError(Win32ErrorFromNtStatus(waiter.status));
+  return false;
+}
+
+bool DeviceConnection::Cancel(std::thread::id thread) {
+  uint32_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(waiting_.begin(), waiting_.end(), [&](const auto& entry) {
+      return entry.second->thread == thread && !entry.second->cancel_sent;
+    });
+    if (it == waiting_.end() || closed_.load() || ended_) {
+      SetLastError(kErrorNotFound);
+      return false;
+    }
+    it->second->cancel_sent = true;
+    id = it->first;
+  }
+  // A failed send means the connection is ending, which cancels the request all the same.
+  Send(RequestFrame(id, kOpCancel, 0, 0, {}));
+  return true;
+}
+
+bool DeviceConnection::Close() {
+  if (closed_.exchange(true)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  // The host sees the end of the requests, cancels what is pending, runs Cleanup and Close and
+  // then closes its side: reading to the end waits for all of that.
+  ::shutdown(socket_.get(), SHUT_WR);
+  std::unique_lock lock(mutex_);
+  WaitUntil(lock, [] { return false; });
+  return true;
+}
+
+DeviceHandle::DeviceHandle() = default;
+DeviceHandle::DeviceHandle(std::unique_ptr<DeviceConnection> connection)
+    : connection_(std::move(connection)) {}
+DeviceHandle::DeviceHandle(DeviceHandle&& other) noexcept = default;
+
+DeviceHandle& DeviceHandle::operator=(DeviceHandle&& other) noexcept {
+  if (this != &other) {
+    if (IsOpen()) connection_->Close();
+    connection_ = std::move(other.connection_);
+  }
+  return *this;
+}
+
+DeviceHandle::~DeviceHandle() {
+  if (IsOpen()) connection_->Close();
+}
+
+DeviceHandle DeviceHandle::Open(std::string_view name) {
+  const std::optional<std::string> path = DeviceSocketPath(name);
+  if (!path) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return {};
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string usable = *path;
+  posix::Fd folder;
+  if (usable.size() >= sizeof address.sun_path) {
+    // Too long for an address: reach the socket through its folder's descriptor.
+    const size_t slash = usable.rfind('/');
+    folder.Reset(::open(usable.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) {
+      if (errno == ENOENT || errno == ENOTDIR) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+      } else {
+        posix::SetLastErrorFromErrno(errno);
+      }
+      return {};
+    }
+    usable = "/proc/self/fd/" + std::to_string(folder.get()) + usable.substr(slash);
+    if (usable.size() >= sizeof address.sun_path) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return {};
+    }
+  }
+  std::memcpy(address.sun_path, usable.data(), usable.size());
+
+  posix::Fd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) {
+    posix::SetLastErrorFromErrno(errno);
+    return {};
+  }
+  int result = 0;
+  do {
+    result = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    // No socket, or one left behind with nobody serving it: the device is not registered.
+    if (errno == ENOENT || errno == ECONNREFUSED || errno == ENOTDIR) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+    } else {
+      posix::SetLastErrorFromErrno(errno);
+    }
+    return {};
+  }
+  SetLastError(ERROR_SUCCESS);
+  return DeviceHandle(std::make_unique<DeviceConnection>(std::move(socket)));
+}
+
+bool DeviceHandle::IsOpen() const { return connection_ != nullptr && connection_->IsOpen(); }
+
+bool DeviceHandle::DeviceIoControl(uint32_t code, std::span<const uint8_t> input,
+                                   std::span<uint8_t> output, uint32_t* bytes_returned) const {
+  if (connection_ == nullptr) {
+    if (bytes_returned != nullptr) *bytes_returned = 0;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return connection_->Transact(kOpDeviceControl, code, input, output, bytes_returned);
+}
+
+bool DeviceHandle::ReadFile(std::span<uint8_t> buffer, uint32_t* bytes_read) const {
+  if (connection_ == nullptr) {
+    if (bytes_read != nullptr) *bytes_read = 0;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return connection_->Transact(kOpRead, 0, {}, buffer, bytes_read);
+}
+
+bool DeviceHandle::CancelSynchronousIo(std::thread::id thread) const {
+  if (connection_ == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return connection_->Cancel(thread);
+}
+
+bool DeviceHandle::Close() {
+  if (connection_ == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return connection_->Close();
+}
+
+Win32Error Win32ErrorFromNtStatus(uint32_t status) {
+  struct Mapping {
+    uint32_t status;
+    Win32Error error;
+  };
+  static constexpr Mapping kMappings[] = {
+      {0x00000000, ERROR_SUCCESS},
+      {0x00000103, ERROR_IO_PENDING},
+      {0x80000005, ERROR_MORE_DATA},
+      {0x80000011, ERROR_BUSY},
+      {0x8000001A, ERROR_NO_MORE_ITEMS},
+      {0xC0000001, ERROR_GEN_FAILURE},
+      {0xC0000008, ERROR_INVALID_HANDLE},
+      {0xC000000D, ERROR_INVALID_PARAMETER},
+      {0xC0000010, ERROR_INVALID_FUNCTION},
+      {0xC0000022, ERROR_ACCESS_DENIED},
+      {0xC0000023, ERROR_INSUFFICIENT_BUFFER},
+      {0xC0000033, kErrorInvalidName},
+      {0xC0000034, ERROR_FILE_NOT_FOUND},
+      {0xC0000035, ERROR_ALREADY_EXISTS},
+      {0xC000009A, ERROR_NO_SYSTEM_RESOURCES},
+      {0xC00000A3, ERROR_NOT_READY},
+      {0xC00000BB, ERROR_NOT_SUPPORTED},
+      {0xC0000120, ERROR_OPERATION_ABORTED},
+      {0xC0000184, ERROR_BAD_COMMAND},
+      {0xC0000206, ERROR_INVALID_USER_BUFFER},
+  };
+  for (const Mapping& mapping : kMappings) {
+    if (mapping.status == status) return mapping.error;
+  }
+  return NtSuccess(status) ? ERROR_SUCCESS : kErrorMrMidNotFound;
+}
+
+std::optional<std::string> DeviceSocketPath(std::string_view name) {
+  constexpr std::string_view kPrefix = "\\\\.\\";
+  if (name.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
+  std::string_view rest = name.substr(kPrefix.size());
+  std::string path = LocationPath(Location::kDevices);
+  for (;;) {
+    const size_t end = rest.find('\\');
+    const std::string_view part = rest.substr(0, end);
+    if (part.empty() || part == "." || part == ".." ||
+        part.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+      return std::nullopt;
+    }
+    path += '/';
+    path += part;
+    if (end == std::string_view::npos) return path;
+    rest = rest.substr(end + 1);
+  }
+}
+
+}  // namespace flowsentry::platform
