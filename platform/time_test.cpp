@@ -1,36 +1,16 @@
 #include "platform/time.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
+
+#include "platform/testing/scoped_time_zone.h"
 
 namespace flowsentry::platform {
 namespace {
 
-// Sets TZ for the test's lifetime; POSIX zone strings need no zone database.
-class Zone {
- public:
-  explicit Zone(const char* tz) {
-    if (const char* old = getenv("TZ"); old != nullptr) saved_ = old;
-    had_ = getenv("TZ") != nullptr;
-    setenv("TZ", tz, 1);
-  }
-  ~Zone() {
-    if (had_) {
-      setenv("TZ", saved_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
-
 TEST(TimeTest, ConvertsToAndFromLocalTime) {
-  const Zone zone("UTC0");
+  const testing::ScopedTimeZone zone("UTC0");
   const std::optional<LocalTime> epoch = ToLocalTime(0);
   ASSERT_TRUE(epoch);
   EXPECT_EQ(epoch->year, 70);
@@ -64,11 +44,11 @@ TEST(TimeTest, ConvertsToAndFromLocalTime) {
 TEST(TimeTest, FollowsTzChangesWithinTheProcess) {
   const int64_t t = 1796592605;  // 21:30:05 UTC
   {
-    const Zone zone("UTC0");
+    const testing::ScopedTimeZone zone("UTC0");
     EXPECT_EQ(ToLocalTime(t)->hour, 21);
   }
   {
-    const Zone zone("MSK-3");
+    const testing::ScopedTimeZone zone("MSK-3");
     EXPECT_EQ(ToLocalTime(t)->hour, 0);
     EXPECT_EQ(ToLocalTime(t)->day, 7);
     EXPECT_EQ(FromLocalTime(*ToLocalTime(t)), t);
@@ -76,7 +56,7 @@ TEST(TimeTest, FollowsTzChangesWithinTheProcess) {
 }
 
 TEST(TimeTest, FormatTimeBufferLimits) {
-  const Zone zone("UTC0");
+  const testing::ScopedTimeZone zone("UTC0");
   const LocalTime local = *ToLocalTime(1796592605);
   EXPECT_EQ(FormatTime("%d_%m_%Y_%H_%M_%S", local), "06_12_2026_21_30_05");
   EXPECT_EQ(FormatTime("%H:%M:%S", local, 9), "21:30:05");  // exactly fits with its zero

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/testing/scoped_time_zone.h"
 #include "platform/time.h"
 #include "service/counters/counters_db_testing.h"
 #include "service/counters/db_error.h"
@@ -14,28 +15,8 @@
 namespace flowsentry::counters {
 namespace {
 
+using platform::testing::ScopedTimeZone;
 using testing::CountersDbTest;
-
-// Sets TZ for the life of the object (the platform's time functions read it at every call).
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) saved_ = old;
-    had_ = std::getenv("TZ") != nullptr;
-    setenv("TZ", zone, 1);
-  }
-  ~ScopedTimeZone() {
-    if (had_) {
-      setenv("TZ", saved_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
 
 TEST(PeriodStartTest, IsLocalMidnightAsTheSystemConvertsIt) {
   struct Case {
