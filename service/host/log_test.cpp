@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/last_error.h"
+#include "platform/testing/scoped_time_zone.h"
 #include "platform/testing/temp_root.h"
 #include "service/host/config.h"
 
@@ -43,18 +44,13 @@ TEST(FormatLogLineTest, Bytes) {
 }
 
 TEST(LogTimestampTest, LocalTimePattern) {
-  const std::string saved_tz = getenv("TZ") != nullptr ? getenv("TZ") : "";
-  const bool had_tz = getenv("TZ") != nullptr;
-  setenv("TZ", "UTC0", 1);
-  tzset();
-  EXPECT_EQ(LogTimestamp(1796592605), "06.12.26 21:30:05");
-  EXPECT_EQ(LogTimestamp(0), "01.01.70 00:00:00");
-  if (had_tz) {
-    setenv("TZ", saved_tz.c_str(), 1);
-  } else {
-    unsetenv("TZ");
+  {
+    const platform::testing::ScopedTimeZone zone("UTC0");
+    EXPECT_EQ(LogTimestamp(1796592605), "06.12.26 21:30:05");
+    EXPECT_EQ(LogTimestamp(0), "01.01.70 00:00:00");
   }
-  tzset();
+  const platform::testing::ScopedTimeZone zone("MSK-3");
+  EXPECT_EQ(LogTimestamp(1796592605), "07.12.26 00:30:05");
 }
 
 class WriteLogTest : public ::testing::Test {
