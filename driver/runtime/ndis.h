@@ -84,7 +84,7 @@ struct NDIS_PROTOCOL_CHARACTERISTICS {
   void (*ResetCompleteHandler)(NDIS_HANDLE protocol_binding_context, NDIS_STATUS status) = nullptr;
   void (*RequestCompleteHandler)(NDIS_HANDLE protocol_binding_context, NDIS_REQUEST* request,
                                  NDIS_STATUS status) = nullptr;
-  NDIS_STATUS (*ReceiveHandler)
+  NDIS_STATUS(*ReceiveHandler)
   (NDIS_HANDLE protocol_binding_context, NDIS_HANDLE mac_receive_context, void* header_buffer,
    uint32_t header_buffer_size, void* lookahead_buffer, uint32_t lookahead_buffer_size,
    uint32_t packet_size) = nullptr;
@@ -100,7 +100,7 @@ struct NDIS_PROTOCOL_CHARACTERISTICS {
                              void* system_specific2) = nullptr;
   void (*UnbindAdapterHandler)(NDIS_STATUS* status, NDIS_HANDLE protocol_binding_context,
                                NDIS_HANDLE unbind_context) = nullptr;
-  NDIS_STATUS (*PnPEventHandler)
+  NDIS_STATUS(*PnPEventHandler)
   (NDIS_HANDLE protocol_binding_context, NET_PNP_EVENT* net_pnp_event) = nullptr;
   void (*UnloadHandler)() = nullptr;
 };

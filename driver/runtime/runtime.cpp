@@ -183,8 +183,10 @@ class OpenBlock final : public AdapterEdge, public std::enable_shared_from_this<
     return true;
   }
 
-  bool IndicateReceivePacket(NDIS_PACKET* packet) override {
+  bool IndicateReceivePacket(NDIS_PACKET* packet, bool* delivered) override {
+    if (delivered != nullptr) *delivered = false;
     if (!Enter()) return false;
+    if (delivered != nullptr) *delivered = true;
     if (NDIS_GET_ORIGINAL_PACKET(packet) == nullptr) NDIS_SET_ORIGINAL_PACKET(packet, packet);
     const bool resources = NDIS_GET_PACKET_STATUS(packet) == NDIS_STATUS_RESOURCES;
     packet->Runtime.route = static_cast<ReturnRoute*>(entry_->adapter.get());

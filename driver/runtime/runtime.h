@@ -74,8 +74,9 @@ class AdapterEdge {
   virtual bool IndicateReceiveComplete() = 0;
   // True when the protocol kept the packet: it comes back through the adapter's
   // PacketReturned. False when the adapter has it back already (always so for a packet whose
-  // status is NDIS_STATUS_RESOURCES, or an indication that was dropped).
-  virtual bool IndicateReceivePacket(NDIS_PACKET* packet) = 0;
+  // status is NDIS_STATUS_RESOURCES, or an indication that was dropped). `delivered` (optional)
+  // tells whether the indication reached the protocol.
+  virtual bool IndicateReceivePacket(NDIS_PACKET* packet, bool* delivered) = 0;
   virtual bool IndicateStatus(NDIS_STATUS status, const void* buffer, uint32_t size) = 0;
   virtual bool IndicateStatusComplete() = 0;
   // A PnP event (set-power) to the protocol of this open; NDIS_STATUS_FAILURE when dropped.
