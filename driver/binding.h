@@ -1,0 +1,74 @@
+// The per-adapter record of the driver: one Binding for every lower adapter the protocol edge
+// has bound to, with its virtual adapter's state, and its manual reference count.
+//
+// A Binding is one block of non-paged memory with the driver's pool tag: the fields below,
+// then the UpperBindings name's buffer, then the lower adapter name's buffer. It lives from
+// bind to the release of its last reference (one from bind, dropped by halt or by an unbind or
+// bind that made no virtual adapter; one per OpenContext reference).
+#ifndef FLOWSENTRY_DRIVER_BINDING_H_
+#define FLOWSENTRY_DRIVER_BINDING_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "driver/runtime/ndis.h"
+
+namespace flowsentry::pactrak {
+
+using namespace flowsentry::ndis;  // the driver is written in NDIS's vocabulary
+
+// The control device's per-adapter handle state (built with the control device).
+struct OpenContext;
+
+// All of the driver's memory carries this tag ("aPmI" in memory order).
+inline constexpr uint32_t kPoolTag = 0x496D5061;
+
+struct Binding {
+  Binding* next = nullptr;  // link in BindingList, under GlobalLock
+  NDIS_HANDLE lower_binding_handle = nullptr;
+  // Set by the virtual adapter's initialize; read without a lock by the data path.
+  std::atomic<NDIS_HANDLE> miniport_handle{nullptr};
+  NDIS_HANDLE send_packet_pool = nullptr;
+  NDIS_HANDLE receive_packet_pool = nullptr;
+  NDIS_STATUS open_close_status = NDIS_STATUS_SUCCESS;
+  NDIS_EVENT open_close_event;
+  NDIS_MEDIUM medium = NdisMedium802_3;
+  NDIS_REQUEST forwarded_request;
+  uint32_t* caller_bytes_needed = nullptr;
+  uint32_t* caller_bytes_read_or_written = nullptr;
+  std::atomic<bool> receive_indicated{false};
+  std::atomic<bool> request_outstanding{false};
+  bool request_queued = false;  // under lock
+  bool standing_by = false;     // under lock
+  bool unbinding = false;       // under lock
+  NDIS_SPIN_LOCK lock;
+  // Written under lock; read without it where a handler only tests for D0.
+  std::atomic<NDIS_DEVICE_POWER_STATE> virtual_adapter_power_state{NdisDeviceStateUnspecified};
+  std::atomic<NDIS_DEVICE_POWER_STATE> lower_binding_power_state{NdisDeviceStateUnspecified};
+  NDIS_STRING upper_bindings_name;
+  NDIS_STRING lower_adapter_name;
+  std::atomic<uint32_t> reference_count{0};
+  struct OpenContext* OpenContext = nullptr;
+  NDIS_EVENT initialization_event;
+  std::atomic<bool> initialization_pending{false};
+  NDIS_STATUS last_indicated_media_status = NDIS_STATUS_SUCCESS;      // under lock
+  NDIS_STATUS latest_unindicated_media_status = NDIS_STATUS_SUCCESS;  // under lock
+  // Changed under lock; read without it by the wait for outstanding sends.
+  std::atomic<uint32_t> outstanding_sends{0};
+  std::atomic<uint32_t> InterfaceNumber{0};
+};
+
+// Allocates a zeroed Binding block with room for the two names and copies them in; the block
+// holds no reference yet. Null when the memory cannot be had.
+Binding* AllocateBinding(const NDIS_STRING& upper_bindings_name,
+                         const NDIS_STRING& lower_adapter_name);
+
+void ReferenceBinding(Binding* binding);
+// Releasing the last reference frees the two packet pools and the block.
+void DereferenceBinding(Binding* binding);
+
+inline bool IsLowPower(NDIS_DEVICE_POWER_STATE state) { return state > NdisDeviceStateD0; }
+
+}  // namespace flowsentry::pactrak
+
+#endif  // FLOWSENTRY_DRIVER_BINDING_H_
