@@ -15,6 +15,7 @@ constexpr uintptr_t kPageSize = 4096;
 std::atomic<int64_t> live_pools{0};
 std::atomic<int64_t> live_packets{0};
 std::atomic<bool> fail_packet_allocations{false};
+std::atomic<int64_t> allocations_allowed{0};
 
 // A pool keeps every descriptor it ever made and hands freed ones out again.
 struct PacketPool {
@@ -79,7 +80,7 @@ void NdisFreePacketPool(NDIS_HANDLE pool_handle) {
 void NdisAllocatePacket(NDIS_STATUS* status, NDIS_PACKET** packet, NDIS_HANDLE pool_handle) {
   *packet = nullptr;
   PacketPool* pool = PoolOf(pool_handle);
-  if (fail_packet_allocations.load()) {
+  if (fail_packet_allocations.load() && allocations_allowed.fetch_sub(1) <= 0) {
     *status = NDIS_STATUS_RESOURCES;
     return;
   }
@@ -130,7 +131,10 @@ uint32_t NdisPacketPoolUsage(NDIS_HANDLE pool_handle) {
 
 PoolCounts PacketPoolsInUse() { return {live_pools.load(), live_packets.load()}; }
 
-void FailPacketAllocationsForTesting(bool fail) { fail_packet_allocations.store(fail); }
+void FailPacketAllocationsForTesting(bool fail, uint32_t allowed_first) {
+  allocations_allowed.store(allowed_first);
+  fail_packet_allocations.store(fail);
+}
 
 void NdisChainBufferAtBack(NDIS_PACKET* packet, NDIS_BUFFER* buffer) {
   buffer->Next = nullptr;

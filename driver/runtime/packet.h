@@ -108,8 +108,9 @@ struct PoolCounts {
 };
 PoolCounts PacketPoolsInUse();
 
-// Makes every packet allocation fail with NDIS_STATUS_RESOURCES while set.
-void FailPacketAllocationsForTesting(bool fail);
+// While set, packet allocations fail with NDIS_STATUS_RESOURCES, except the first
+// `allowed_first` ones made after the call.
+void FailPacketAllocationsForTesting(bool fail, uint32_t allowed_first = 0);
 
 // The packet macros of NDIS, as functions.
 inline NDIS_BUFFER*& NDIS_PACKET_FIRST_NDIS_BUFFER(NDIS_PACKET* packet) {
