@@ -11,6 +11,7 @@
 #include "driver/runtime/runtime.h"
 #include "driver/runtime/simulated_adapter.h"
 #include "driver/runtime/simulated_protocol.h"
+#include "platform/registry.h"
 #include "platform/testing/temp_root.h"
 
 namespace flowsentry::pactrak {
@@ -292,16 +293,22 @@ TEST_F(PassThroughTest, RequestQueuedWhileLowerAdapterSleeps) {
     std::u16string name = Upper(adapter_name);
     ASSERT_TRUE(upper_.WaitForAdapter(name));
 
+    // The lower adapter sleeps; the virtual adapter goes down and comes back while it does,
+    // which ends standing by: a request now waits for the lower adapter.
     ASSERT_EQ(adapter->SetPower(ndis::NdisDeviceStateD3), ndis::NDIS_STATUS_SUCCESS);
-    ASSERT_EQ(adapter->SetPower(ndis::NdisDeviceStateD0), ndis::NDIS_STATUS_SUCCESS);
-    // Only the lower adapter is low now when it goes down while the virtual one stays up?
-    // The standing-by flag follows the lower adapter's own power-down, so use a fresh state:
-    ASSERT_EQ(adapter->SetPower(ndis::NdisDeviceStateD3), ndis::NDIS_STATUS_SUCCESS);
+    for (uint32_t state : {ndis::NdisDeviceStateD3, ndis::NdisDeviceStateD0}) {
+      auto power = upper_.Set(name, ndis::OID_PNP_SET_POWER, U32(state));
+      ASSERT_TRUE(upper_.Wait(power));
+      ASSERT_EQ(power->status, ndis::NDIS_STATUS_SUCCESS);
+    }
     auto query = upper_.Query(name, ndis::OID_GEN_MAC_OPTIONS, 4);
-    EXPECT_FALSE(upper_.IsComplete(query) && query->status == ndis::NDIS_STATUS_SUCCESS);
+    EXPECT_FALSE(upper_.IsComplete(query));
+    EXPECT_TRUE(adapter->Queries().empty());
     if (then == Then::kWake) {
       ASSERT_EQ(adapter->SetPower(ndis::NdisDeviceStateD0), ndis::NDIS_STATUS_SUCCESS);
       ASSERT_TRUE(upper_.Wait(query));
+      EXPECT_EQ(query->status, ndis::NDIS_STATUS_SUCCESS);
+      EXPECT_EQ(adapter->Queries().size(), 1u);
     } else if (then == Then::kUnbind) {
       ASSERT_TRUE(runtime_->RemoveAdapter(adapter_name));
       ASSERT_TRUE(upper_.Wait(query));
