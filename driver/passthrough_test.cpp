@@ -2,6 +2,7 @@
 // both directions and by both receive paths, requests, power, status and the control device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -344,6 +345,49 @@ TEST_F(PassThroughTest, UpperBindingsComesFromTheBindingConfiguration) {
             platform::ERROR_SUCCESS);
   Add("eth9", ndis::NdisMedium802_3);
   EXPECT_TRUE(upper_.WaitForAdapter(u"\\Device\\pactrak_custom"));
+}
+
+}  // namespace
+}  // namespace flowsentry::pactrak
+
+namespace flowsentry::pactrak {
+namespace {
+
+// An FDDI header cut short before the end of its destination address is not passed up (the
+// protocols above would read the address past the header); whole ones carry 6- or 2-byte
+// addresses by the frame-control byte.
+TEST_F(PassThroughTest, FddiAddressLengthFollowsFrameControlAndShortHeadersAreDropped) {
+  struct Case {
+    std::vector<uint8_t> frame;
+    bool passed;
+    size_t address_length;
+  };
+  std::vector<uint8_t> long_address = Frame(60, 0);
+  long_address[0] = 0x50;
+  std::vector<uint8_t> short_address = Frame(60, 0);
+  short_address[0] = 0x10;
+  const Case cases[] = {
+      {long_address, true, 6},
+      {short_address, true, 2},
+      {{0x50, 1, 2, 3}, false, 0},  // 6-byte address wanted, 3 bytes there
+      {{0x10, 1, 2}, true, 2},
+  };
+  auto adapter = Add("fddi0", ndis::NdisMediumFddi);
+  ASSERT_TRUE(upper_.WaitForAdapter(Upper("fddi0")));
+  SimulatedAdapter::ReceiveOptions options;
+  options.kind = SimulatedAdapter::ReceiveKind::kLookahead;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.frame.size());
+    upper_.ClearObservations();
+    adapter->Receive(c.frame, options);
+    auto received = upper_.ReceivedFrames();
+    ASSERT_EQ(received.size(), c.passed ? 1u : 0u);
+    if (!c.passed) continue;
+    EXPECT_EQ(received[0].frame, c.frame);
+    ASSERT_EQ(received[0].address.size(), c.address_length);
+    EXPECT_TRUE(
+        std::equal(received[0].address.begin(), received[0].address.end(), c.frame.begin() + 1));
+  }
 }
 
 }  // namespace

@@ -313,6 +313,16 @@ NDIS_STATUS ProtocolReceive(NDIS_HANDLE protocol_binding_context, NDIS_HANDLE ma
     // No packet to spare: indicate the look-ahead instead.
   }
 
+  // FDDI protocols read the destination address behind the frame-control byte: a header too
+  // short to hold it is not a frame, and is not passed up.
+  uint32_t fddi_address_length = 0;
+  if (binding->medium == NdisMediumFddi) {
+    const auto* header = static_cast<const uint8_t*>(header_buffer);
+    if (header_buffer_size < 1) return NDIS_STATUS_NOT_ACCEPTED;
+    fddi_address_length = (header[0] & 0x40) != 0 ? 6 : 2;
+    if (header_buffer_size < 1 + fddi_address_length) return NDIS_STATUS_NOT_ACCEPTED;
+  }
+
   binding->receive_indicated.store(true);
   switch (binding->medium) {
     case NdisMedium802_5:
@@ -321,8 +331,7 @@ NDIS_STATUS ProtocolReceive(NDIS_HANDLE protocol_binding_context, NDIS_HANDLE ma
       break;
     case NdisMediumFddi: {
       auto* header = static_cast<uint8_t*>(header_buffer);
-      uint32_t address_length = header_buffer_size > 0 && (header[0] & 0x40) != 0 ? 6 : 2;
-      NdisMFddiIndicateReceive(miniport, mac_receive_context, header + 1, address_length,
+      NdisMFddiIndicateReceive(miniport, mac_receive_context, header + 1, fddi_address_length,
                                header_buffer, header_buffer_size, lookahead_buffer,
                                lookahead_buffer_size, packet_size);
       break;
