@@ -1061,10 +1061,13 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE miniport_adapter_handle, NDIS_PACKET
   }
 }
 
-void NdisMEthIndicateReceive(NDIS_HANDLE miniport_adapter_handle, NDIS_HANDLE receive_context,
-                             void* header_buffer, uint32_t header_buffer_size,
-                             void* lookahead_buffer, uint32_t lookahead_buffer_size,
-                             uint32_t packet_size) {
+namespace {
+
+// A header and look-ahead indication of one medium, as the upper protocols receive it.
+UpperReceive LookaheadReceive(NDIS_HANDLE receive_context, void* header_buffer,
+                              uint32_t header_buffer_size, void* lookahead_buffer,
+                              uint32_t lookahead_buffer_size, uint32_t packet_size,
+                              NDIS_MEDIUM medium) {
   UpperReceive r;
   r.receive_context = receive_context;
   r.header = static_cast<const uint8_t*>(header_buffer);
@@ -1072,37 +1075,37 @@ void NdisMEthIndicateReceive(NDIS_HANDLE miniport_adapter_handle, NDIS_HANDLE re
   r.lookahead = static_cast<const uint8_t*>(lookahead_buffer);
   r.lookahead_size = lookahead_buffer_size;
   r.packet_size = packet_size;
-  r.indicated_as = NdisMedium802_3;
-  IndicateUp(miniport_adapter_handle, r);
+  r.indicated_as = medium;
+  return r;
+}
+
+}  // namespace
+
+void NdisMEthIndicateReceive(NDIS_HANDLE miniport_adapter_handle, NDIS_HANDLE receive_context,
+                             void* header_buffer, uint32_t header_buffer_size,
+                             void* lookahead_buffer, uint32_t lookahead_buffer_size,
+                             uint32_t packet_size) {
+  IndicateUp(miniport_adapter_handle,
+             LookaheadReceive(receive_context, header_buffer, header_buffer_size, lookahead_buffer,
+                              lookahead_buffer_size, packet_size, NdisMedium802_3));
 }
 
 void NdisMTrIndicateReceive(NDIS_HANDLE miniport_adapter_handle, NDIS_HANDLE receive_context,
                             void* header_buffer, uint32_t header_buffer_size,
                             void* lookahead_buffer, uint32_t lookahead_buffer_size,
                             uint32_t packet_size) {
-  UpperReceive r;
-  r.receive_context = receive_context;
-  r.header = static_cast<const uint8_t*>(header_buffer);
-  r.header_size = header_buffer_size;
-  r.lookahead = static_cast<const uint8_t*>(lookahead_buffer);
-  r.lookahead_size = lookahead_buffer_size;
-  r.packet_size = packet_size;
-  r.indicated_as = NdisMedium802_5;
-  IndicateUp(miniport_adapter_handle, r);
+  IndicateUp(miniport_adapter_handle,
+             LookaheadReceive(receive_context, header_buffer, header_buffer_size, lookahead_buffer,
+                              lookahead_buffer_size, packet_size, NdisMedium802_5));
 }
 
 void NdisMFddiIndicateReceive(NDIS_HANDLE miniport_adapter_handle, NDIS_HANDLE receive_context,
                               void* address, uint32_t address_length, void* header_buffer,
                               uint32_t header_buffer_size, void* lookahead_buffer,
                               uint32_t lookahead_buffer_size, uint32_t packet_size) {
-  UpperReceive r;
-  r.receive_context = receive_context;
-  r.header = static_cast<const uint8_t*>(header_buffer);
-  r.header_size = header_buffer_size;
-  r.lookahead = static_cast<const uint8_t*>(lookahead_buffer);
-  r.lookahead_size = lookahead_buffer_size;
-  r.packet_size = packet_size;
-  r.indicated_as = NdisMediumFddi;
+  UpperReceive r =
+      LookaheadReceive(receive_context, header_buffer, header_buffer_size, lookahead_buffer,
+                       lookahead_buffer_size, packet_size, NdisMediumFddi);
   r.address = static_cast<const uint8_t*>(address);
   r.address_length = address_length;
   IndicateUp(miniport_adapter_handle, r);
