@@ -14,7 +14,7 @@ ControlQueues& Queues() {
 
 void InitializeControlQueues() {}
 
-const ddk::DispatchTable& PlaceholderControlDeviceDispatchTable() {
+const ddk::DispatchTable& ControlDeviceDispatchTable() {
   static const ddk::DispatchTable kPlaceholder{};
   return kPlaceholder;
 }
@@ -37,9 +37,8 @@ void RegisterControlDevice() {
   static const OwnedNdisString kLink(WidenName(kDeviceSymbolicLink));
   ddk::DeviceObject* device = nullptr;
   NDIS_HANDLE handle = nullptr;
-  NDIS_STATUS status =
-      NdisMRegisterDevice(driver.wrapper_handle, kName.ptr(), kLink.ptr(),
-                          &PlaceholderControlDeviceDispatchTable(), &device, &handle);
+  NDIS_STATUS status = NdisMRegisterDevice(driver.wrapper_handle, kName.ptr(), kLink.ptr(),
+                                           &ControlDeviceDispatchTable(), &device, &handle);
   if (status == NDIS_STATUS_SUCCESS) {
     device->Flags |= ddk::DO_DIRECT_IO;
   } else {
@@ -72,5 +71,13 @@ void DeregisterControlDevice() {
 
 void CompleteControlDeviceQuery(Binding* /*binding*/, NDIS_REQUEST* /*request*/,
                                 NDIS_STATUS /*status*/) {}
+
+void EnqueueRecord(QueuedRecord* record) { NdisFreeMemory(record, sizeof(QueuedRecord), 0); }
+
+void DeliverRecords() {}
+
+bool WaitForRecordRoom(const std::atomic<bool>& /*stop*/) { return false; }
+
+ddk::NTSTATUS TranslateQueryStatus(NDIS_STATUS status) { return status; }
 
 }  // namespace flowsentry::pactrak

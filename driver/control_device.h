@@ -1,28 +1,64 @@
-// The driver's side of the control device that this part of the driver needs: its
-// registration with the first virtual adapter and deregistration with the last, the record
-// and read queues' lock, and the completion of a control-device query that passed through the
-// protocol edge's request-complete handler.
+// pactrak's control device: the record queue between the capture path and the readers, the
+// queue of pending reads, and the control requests (list, open and query adapters, switch
+// capture on and off). The device is registered with the first virtual adapter and removed with
+// the last.
+//
+// Records and reads are driver-wide: any pending read of any handle takes the next record.
+// Readers are served oldest first; records that piled up leave newest first. At most
+// MAX_QUEUED_RECORDS records wait; a record that finds the queue full is dropped and counted,
+// and IOCTL_SET_CAPTURE hands the count out.
 #ifndef FLOWSENTRY_DRIVER_CONTROL_DEVICE_H_
 #define FLOWSENTRY_DRIVER_CONTROL_DEVICE_H_
 
+#include <atomic>
+#include <cstdint>
+
 #include "driver/binding.h"
 #include "driver/runtime/io/dispatch.h"
+#include "driver/runtime/io/irp.h"
+#include "driver/runtime/io/list_entry.h"
+#include "shared/packet_record.h"
 
 namespace flowsentry::pactrak {
 
-// QueueLock guards the record queue and the read queue.
+// One record waiting for a reader: the list links, then the record's wire bytes. Allocated by
+// the capture path from non-paged memory with the driver's tag; freed once copied or dropped.
+struct QueuedRecord {
+  ddk::ListEntry Links;
+  uint8_t Record[kPacketRecordSize];
+};
+
+// The driver-wide queues. QueueLock guards everything here except CaptureFlags' reads by the
+// capture path, which take no lock (a change takes effect from the next frame).
 struct ControlQueues {
   NDIS_SPIN_LOCK QueueLock;
+  std::atomic<uint8_t> CaptureFlags{0};
+  uint32_t DroppedRecords = 0;
+  ddk::ListEntry RecordQueue;  // newest at the head
+  uint32_t QueuedRecordCount = 0;
+  ddk::ListEntry ReadQueue;  // oldest at the head, linked through Irp::ListEntry
 };
 
 ControlQueues& Queues();
 
+// A handle's hold on one adapter, made by IOCTL_OPEN_BINDING and ended by closing the handle.
+// Each reference also holds one on the Binding; the last release frees the context.
+struct OpenContext {
+  std::atomic<uint32_t> reference_count{1};
+  NDIS_SPIN_LOCK lock;
+  Binding* binding = nullptr;
+  NDIS_REQUEST request;  // IOCTL_QUERY_BINDING's query to the lower adapter
+  void (*request_complete)(OpenContext* context, NDIS_STATUS status) = nullptr;
+  OpenContext* request_complete_context = nullptr;
+  NDIS_STATUS request_status = NDIS_STATUS_SUCCESS;
+  NDIS_EVENT request_event;
+};
+
 // DriverEntry: makes RecordQueue and ReadQueue empty lists (on every path).
 void InitializeControlQueues();
 
-// The control device's dispatch table (create, cleanup, close, read, device control). A
-// placeholder with no handler: the control device's requests fill it.
-const ddk::DispatchTable& PlaceholderControlDeviceDispatchTable();
+// The control device's dispatch table: create, cleanup, close, read and device control.
+const ddk::DispatchTable& ControlDeviceDispatchTable();
 
 // Virtual adapter initialize: counts the adapter; the first one creates the device
 // ("\Device\pactrak", "\DosDevices\pactrak"). A failed registration is logged and otherwise
@@ -32,9 +68,25 @@ void RegisterControlDevice();
 // Virtual adapter halt: the last adapter removes the device.
 void DeregisterControlDevice();
 
-// A request that completed on the protocol edge but is not a binding's forwarded request: a
-// control-device query, handed back to the control device.
+// A request that completed on the protocol edge but is not a binding's forwarded request: an
+// IOCTL_QUERY_BINDING query, handed back to the OpenContext that issued it.
 void CompleteControlDeviceQuery(Binding* binding, NDIS_REQUEST* request, NDIS_STATUS status);
+
+// The capture path's hand-over: queues a filled record (or drops and counts it when the queue
+// is full), then delivers what it can to pending reads.
+void EnqueueRecord(QueuedRecord* record);
+
+// Hands queued records to pending reads until one of the two queues is empty.
+void DeliverRecords();
+
+// For a frame source that must lose nothing: waits until capture is on and the record queue has
+// room for one more record. False, at once or later, when `stop` is or becomes true (it is
+// looked at every few milliseconds). It only waits: two sources that share the last room must
+// hold a lock of their own across the wait and the frame.
+bool WaitForRecordRoom(const std::atomic<bool>& stop);
+
+// The status a query of the lower adapter completes the control request with.
+ddk::NTSTATUS TranslateQueryStatus(NDIS_STATUS status);
 
 }  // namespace flowsentry::pactrak
 
