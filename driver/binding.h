@@ -48,7 +48,8 @@ struct Binding {
   NDIS_STRING upper_bindings_name;
   NDIS_STRING lower_adapter_name;
   std::atomic<uint32_t> reference_count{0};
-  struct OpenContext* OpenContext = nullptr;
+  // Set from null with a compare-exchange (IOCTL_OPEN_BINDING); cleared under lock (Close).
+  std::atomic<struct OpenContext*> OpenContext{nullptr};
   NDIS_EVENT initialization_event;
   std::atomic<bool> initialization_pending{false};
   NDIS_STATUS last_indicated_media_status = NDIS_STATUS_SUCCESS;      // under lock

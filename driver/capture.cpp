@@ -1,11 +1,125 @@
 #include "driver/capture.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <span>
+
+#include "driver/control_device.h"
+#include "shared/control.h"
+#include "shared/packet_record.h"
+
 namespace flowsentry::pactrak {
+namespace {
 
-void CaptureFrameFromPacket(const Binding& /*binding*/, NDIS_PACKET* /*packet*/) {}
+bool CaptureEnabled() {
+  return (Queues().CaptureFlags.load(std::memory_order_relaxed) & CAPTURE_ENABLED) != 0;
+}
 
-void CaptureFrameFromIndication(const Binding& /*binding*/, const void* /*header_buffer*/,
-                                uint32_t /*header_buffer_size*/, const void* /*lookahead_buffer*/,
-                                uint32_t /*lookahead_buffer_size*/, uint32_t /*packet_size*/) {}
+// A record stamped with the time and the adapter's interface number; null without memory.
+QueuedRecord* NewRecord(const Binding& binding, PacketRecord& record) {
+  void* memory = nullptr;
+  if (NdisAllocateMemoryWithTag(&memory, sizeof(QueuedRecord), kPoolTag) != NDIS_STATUS_SUCCESS) {
+    return nullptr;
+  }
+  ddk::LARGE_INTEGER now;
+  ddk::KeQuerySystemTime(&now);
+  const RecordTime time = RecordTimeFromSystemTime(static_cast<uint64_t>(now.QuadPart));
+  record.TimeSeconds = time.seconds;
+  record.TimeMicroseconds = time.microseconds;
+  record.Interface = static_cast<uint16_t>(binding.InterfaceNumber.load(std::memory_order_relaxed));
+  return new (memory) QueuedRecord;
+}
+
+void Queue(QueuedRecord* queued, const PacketRecord& record) {
+  EncodePacketRecord(record, std::span<uint8_t, kPacketRecordSize>(queued->Record));
+  EnqueueRecord(queued);
+}
+
+// Copies up to kFrameWorkAreaSize bytes from the start of the packet's buffer chain into `area`
+// (zeroed by the caller) and returns the packet's total length.
+uint32_t CopyFrameHead(NDIS_PACKET* packet, uint8_t* area) {
+  NDIS_BUFFER* buffer = nullptr;
+  uint32_t total_length = 0;
+  NdisQueryPacket(packet, nullptr, nullptr, &buffer, &total_length);
+  uint32_t copied = 0;
+  while (buffer != nullptr && copied < kFrameWorkAreaSize) {
+    void* address = nullptr;
+    uint32_t length = 0;
+    NdisQueryBufferSafe(buffer, &address, &length, NormalPagePriority);
+    if (length != 0) {
+      if (address == nullptr) break;
+      const uint32_t count = std::min(length, kFrameWorkAreaSize - copied);
+      std::memcpy(area + copied, address, count);
+      copied += count;
+    }
+    NdisGetNextBuffer(buffer, &buffer);
+  }
+  return total_length;
+}
+
+template <size_t N>
+void Take(uint8_t (&field)[N], const uint8_t* from) {
+  std::memcpy(field, from, N);
+}
+
+}  // namespace
+
+void CaptureFrameFromPacket(const Binding& binding, NDIS_PACKET* packet) {
+  if (!CaptureEnabled()) return;
+  PacketRecord record;
+  QueuedRecord* queued = NewRecord(binding, record);
+  if (queued == nullptr) return;
+
+  uint8_t area[kFrameWorkAreaSize] = {};
+  record.PacketLength = CopyFrameHead(packet, area);
+  Take(record.DestMac, area + 0);
+  Take(record.SourceMac, area + 6);
+  Take(record.EtherType, area + 12);
+  record.Protocol = area[23];
+  Take(record.SourceIP, area + 26);
+  Take(record.DestIP, area + 30);
+  const uint32_t ihl = area[14] & 0x0F;
+  Take(record.SourcePort, area + 14 + 4 * ihl);
+  Take(record.DestPort, area + 16 + 4 * ihl);
+  Queue(queued, record);
+}
+
+void CaptureFrameFromIndication(const Binding& binding, const void* header_buffer,
+                                uint32_t header_buffer_size, const void* lookahead_buffer,
+                                uint32_t lookahead_buffer_size, uint32_t packet_size) {
+  if (!CaptureEnabled()) return;
+  PacketRecord record;
+  QueuedRecord* queued = NewRecord(binding, record);
+  if (queued == nullptr) return;
+
+  // Both buffers are read in place; a byte past either one's end reads as 0.
+  const auto* header = static_cast<const uint8_t*>(header_buffer);
+  const auto* lookahead = static_cast<const uint8_t*>(lookahead_buffer);
+  auto header_byte = [&](uint32_t i) -> uint8_t {
+    return header != nullptr && i < header_buffer_size ? header[i] : 0;
+  };
+  auto lookahead_byte = [&](uint32_t i) -> uint8_t {
+    return lookahead != nullptr && i < lookahead_buffer_size ? lookahead[i] : 0;
+  };
+  auto take_header = [&](uint8_t* field, uint32_t from, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) field[i] = header_byte(from + i);
+  };
+  auto take_lookahead = [&](uint8_t* field, uint32_t from, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) field[i] = lookahead_byte(from + i);
+  };
+
+  record.PacketLength = header_buffer_size + packet_size;
+  take_header(record.DestMac, 0, 6);
+  take_header(record.SourceMac, 6, 6);
+  take_header(record.EtherType, 12, 2);
+  record.Protocol = lookahead_byte(9);
+  take_lookahead(record.SourceIP, 12, 4);
+  take_lookahead(record.DestIP, 16, 4);
+  const uint32_t ihl = lookahead_byte(0) & 0x0F;
+  take_lookahead(record.SourcePort, 4 * ihl, 2);
+  take_lookahead(record.DestPort, 4 * ihl + 2, 2);
+  Queue(queued, record);
+}
 
 }  // namespace flowsentry::pactrak

@@ -1,7 +1,10 @@
 // The capture step: where the send-packets, receive and receive-packet handlers summarize a
-// frame into a record for the control device. The record building comes with the control
-// device's record queue; until then the step does nothing, and the frame goes on unchanged
-// either way.
+// frame into a record for the control device while capture is on. The frame itself goes on
+// unchanged either way; a record that cannot be allocated is simply not made.
+//
+// Every frame is read as an Ethernet frame, whatever the medium and the type field say: the MAC
+// header, then an IPv4 header at offset 14 and the four bytes behind it. Bytes past the end of
+// the frame read as 0.
 #ifndef FLOWSENTRY_DRIVER_CAPTURE_H_
 #define FLOWSENTRY_DRIVER_CAPTURE_H_
 
@@ -10,6 +13,10 @@
 #include "driver/binding.h"
 
 namespace flowsentry::pactrak {
+
+// The head of a frame that the record is read from: Ethernet header, up to 60 bytes of IPv4
+// header and the two ports behind it.
+inline constexpr uint32_t kFrameWorkAreaSize = 78;
 
 // Send-packets and receive-packet handlers: the frame is the packet's buffer chain.
 void CaptureFrameFromPacket(const Binding& binding, NDIS_PACKET* packet);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "driver/binding.h"
 #include "driver/runtime/io/dispatch.h"
@@ -52,10 +53,16 @@ struct OpenContext {
   OpenContext* request_complete_context = nullptr;
   NDIS_STATUS request_status = NDIS_STATUS_SUCCESS;
   NDIS_EVENT request_event;
+  // Queries through several handles may reach one context at once; they use its request block
+  // in turn (a passive-level mutex, held across the wait for the lower adapter).
+  std::mutex query_turn;
 };
 
 // DriverEntry: makes RecordQueue and ReadQueue empty lists (on every path).
 void InitializeControlQueues();
+
+// DriverUnload: frees the records no reader took.
+void ReleaseQueuedRecords();
 
 // The control device's dispatch table: create, cleanup, close, read and device control.
 const ddk::DispatchTable& ControlDeviceDispatchTable();

@@ -95,6 +95,7 @@ void ProtocolUnload() {
 void DriverUnload(ddk::DRIVER_OBJECT* /*driver_object*/) {
   DriverState& driver = Driver();
   ProtocolUnload();
+  ReleaseQueuedRecords();
   if (driver.driver_handle != nullptr) {
     NdisIMDeregisterLayeredMiniport(driver.driver_handle);
     driver.driver_handle = nullptr;
