@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "driver/runtime/io/irp.h"
+#include "driver/runtime/io/testing/raw_client.h"
 #include "driver/runtime/io/wire.h"
 #include "platform/device.h"
 #include "platform/last_error.h"
@@ -27,6 +28,7 @@ namespace {
 
 using platform::DeviceHandle;
 using platform::GetLastError;
+using testing::RawClient;
 
 // Control codes of the test driver.
 constexpr uint32_t kEcho = 0x1001;    // output = input, information = input length
@@ -163,64 +165,6 @@ constexpr DispatchTable kTable = {TestDriver::Create, TestDriver::Cleanup, TestD
                                   TestDriver::Read, TestDriver::DeviceControl};
 
 std::vector<uint8_t> Record(uint8_t fill) { return std::vector<uint8_t>(41, fill); }
-
-// A client that speaks the wire protocol byte by byte, to see what the host sends.
-class RawClient {
- public:
-  explicit RawClient(const std::string& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~RawClient() { ::close(fd_); }
-  bool connected() const { return connected_; }
-
-  void Send(uint32_t id, uint8_t op, uint32_t code, uint32_t output_length,
-            std::vector<uint8_t> input = {}) {
-    std::vector<uint8_t> frame;
-    wire::AppendRequest(frame, id, op, code, output_length, input);
-    SendBytes(frame);
-  }
-  void SendBytes(const std::vector<uint8_t>& bytes) {
-    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-  }
-
-  struct Reply {
-    uint32_t id = 0;
-    uint32_t status = 0;
-    uint32_t information = 0;
-    std::vector<uint8_t> data;
-  };
-  // False at the end of the stream.
-  bool Receive(Reply& reply) {
-    uint8_t header[16];
-    if (!ReadExactly(header, sizeof header)) return false;
-    uint32_t fields[4];
-    std::memcpy(fields, header, sizeof header);
-    reply.id = fields[1];
-    reply.status = fields[2];
-    reply.information = fields[3];
-    reply.data.resize(fields[0] - 12);
-    return ReadExactly(reply.data.data(), reply.data.size());
-  }
-
- private:
-  bool ReadExactly(uint8_t* data, size_t length) {
-    while (length > 0) {
-      const ssize_t got = ::recv(fd_, data, length, 0);
-      if (got <= 0) return false;
-      data += got;
-      length -= static_cast<size_t>(got);
-    }
-    return true;
-  }
-
-  int fd_ = -1;
-  bool connected_ = false;
-};
 
 class SocketDeviceHostTest : public ::testing::Test {
  protected:
@@ -365,7 +309,7 @@ TEST_F(SocketDeviceHostTest, PendingReadsCompletedFromAnotherThreadReachTheirRea
 TEST_F(SocketDeviceHostTest, RepliesComeInCompletionOrder) {
   RawClient client(SocketPath());
   ASSERT_TRUE(client.connected());
-  for (uint32_t id : {1, 2, 3}) client.Send(id, wire::kOpRead, 0, 50);
+  for (uint32_t id : {1, 2, 3}) ASSERT_TRUE(client.Send(id, wire::kOpRead, 0, 50));
   driver_.WaitForReads(3);
   // Reads queue in arrival order: index 2 is id 3.
   Irp* third = driver_.TakeRead(2);
@@ -389,7 +333,7 @@ TEST_F(SocketDeviceHostTest, RepliesComeInCompletionOrder) {
   };
   TestDriver::CompleteRead(third, Record(3));
   TestDriver::CompleteRead(first, Record(1));
-  client.Send(4, wire::kOpDeviceControl, kEcho, 8, {'h', 'i'});
+  ASSERT_TRUE(client.Send(4, wire::kOpDeviceControl, kEcho, 8, std::vector<uint8_t>{'h', 'i'}));
   receive(3);  // the control request is answered while read 2 still pends
   TestDriver::CompleteRead(second, Record(2));
   receive(1);
@@ -399,10 +343,10 @@ TEST_F(SocketDeviceHostTest, RepliesComeInCompletionOrder) {
 TEST_F(SocketDeviceHostTest, CancelByIdCompletesThatRequestOnly) {
   RawClient client(SocketPath());
   ASSERT_TRUE(client.connected());
-  client.Send(7, wire::kOpRead, 0, 50);
-  client.Send(8, wire::kOpRead, 0, 50);
+  ASSERT_TRUE(client.Send(7, wire::kOpRead, 0, 50));
+  ASSERT_TRUE(client.Send(8, wire::kOpRead, 0, 50));
   driver_.WaitForReads(2);
-  client.Send(7, wire::kOpCancel, 0, 0);
+  ASSERT_TRUE(client.Send(7, wire::kOpCancel, 0, 0));
   RawClient::Reply reply;
   ASSERT_TRUE(client.Receive(reply));
   EXPECT_EQ(reply.id, 7u);
@@ -411,10 +355,11 @@ TEST_F(SocketDeviceHostTest, CancelByIdCompletesThatRequestOnly) {
   EXPECT_TRUE(reply.data.empty());
 
   // A cancel naming nothing pending, and one for a request the driver has taken, change nothing.
-  client.Send(99, wire::kOpCancel, 0, 0);
+  ASSERT_TRUE(client.Send(99, wire::kOpCancel, 0, 0));
   Irp* taken = driver_.TakeRead();
-  client.Send(8, wire::kOpCancel, 0, 0);
-  client.Send(9, wire::kOpDeviceControl, kEcho, 0);  // answered after both cancels were handled
+  ASSERT_TRUE(client.Send(8, wire::kOpCancel, 0, 0));
+  ASSERT_TRUE(client.Send(9, wire::kOpDeviceControl, kEcho,
+                          0));  // answered after both cancels were handled
   ASSERT_TRUE(client.Receive(reply));
   EXPECT_EQ(reply.id, 9u);
   TestDriver::CompleteRead(taken, Record(8));
@@ -573,11 +518,11 @@ TEST_F(SocketDeviceHostTest, ControlRequestsUseTheSystemBuffer) {
 TEST_F(SocketDeviceHostTest, HostRefusesWhatItCannotServe) {
   RawClient client(SocketPath());
   ASSERT_TRUE(client.connected());
-  client.Send(5, wire::kOpRead, 0, 50);
+  ASSERT_TRUE(client.Send(5, wire::kOpRead, 0, 50));
   driver_.WaitForReads(1);
-  client.Send(5, wire::kOpRead, 0, 50);  // its id is still pending
-  client.Send(6, 9, 0, 0);               // no such op
-  client.Send(7, wire::kOpRead, 0, wire::kMaxOutputLength + 1);
+  ASSERT_TRUE(client.Send(5, wire::kOpRead, 0, 50));  // its id is still pending
+  ASSERT_TRUE(client.Send(6, 9, 0, 0));               // no such op
+  ASSERT_TRUE(client.Send(7, wire::kOpRead, 0, wire::kMaxOutputLength + 1));
   const std::pair<uint32_t, NTSTATUS> expected[] = {
       {5, STATUS_INVALID_PARAMETER},
       {6, STATUS_INVALID_DEVICE_REQUEST},
@@ -592,7 +537,7 @@ TEST_F(SocketDeviceHostTest, HostRefusesWhatItCannotServe) {
   driver_.WaitForReads(1);  // the first read is untouched
 
   // A frame too short to be a request ends the handle as a close does.
-  client.SendBytes({4, 0, 0, 0, 1, 2, 3, 4});
+  ASSERT_TRUE(client.SendBytes({4, 0, 0, 0, 1, 2, 3, 4}));
   RawClient::Reply reply;
   ASSERT_TRUE(client.Receive(reply));
   EXPECT_EQ(reply.id, 5u);
