@@ -21,6 +21,13 @@ void KeQuerySystemTime(LARGE_INTEGER* current_time);
 using SystemTimeSource = int64_t (*)();
 void SetSystemTimeSource(SystemTimeSource source);
 
+// Stamps the calling thread's reads of the system time with `time` (100-nanosecond units since
+// 1601) until it is cleared: a replay of a capture file runs the driver's capture step on its
+// own thread and gives the frame's recorded time this way, so concurrent replays never share
+// one clock. Takes precedence over the source above on that thread only.
+void SetThreadSystemTime(int64_t time);
+void ClearThreadSystemTime();
+
 // The driver's debug output. By default it goes to standard error; a test can take the lines.
 void DbgPrint(std::string_view line);
 using DebugSink = void (*)(std::string_view line);

@@ -1,0 +1,99 @@
+// Live Linux interfaces as lower adapters: each interface is one adapter of its own name,
+// read through two libpcap handles, one per direction. Frames the host sends enter the driver
+// down the virtual adapter's send path (through the host stack); frames the interface receives
+// are indicated up as whole packets (the receive-packet path). Sends that the driver passes
+// down are completed at once without transmitting: the host sent them already.
+//
+// The medium follows the interface's hardware type: Ethernet is 802.3, token ring 802.5, FDDI
+// FDDI, PPP WAN; loopback, tunnels and the rest are offered a medium of their own that the
+// driver does not take, so it does not bind them. The address, MTU and carrier come from the
+// kernel's link messages (netlink), which are watched while the source runs: an interface that
+// appears is added and bound, one that vanishes is unbound and removed, a carrier change is
+// indicated as media connect or disconnect, and an interface whose capture failed (it went
+// down) is captured again once it is up.
+#ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_SOURCE_H_
+#define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_SOURCE_H_
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/runtime/runtime.h"
+#include "driver/runtime/sources/capture_file_source.h"
+#include "driver/runtime/sources/host_stack.h"
+#include "driver/runtime/sources/source_adapter.h"
+
+namespace flowsentry::ndis {
+
+// What a link message tells about one interface.
+struct LinkInfo {
+  int index = 0;
+  std::string name;
+  uint16_t type = 0;  // ARPHRD_*
+  std::vector<uint8_t> address;
+  uint32_t flags = 0;  // IFF_*
+  uint32_t mtu = 1500;
+
+  bool Up() const;
+  bool Carrier() const;  // up, with the lower layer up
+};
+
+// The medium an interface of hardware type `type` (ARPHRD_*) is offered with.
+NDIS_MEDIUM MediumForLinkType(uint16_t type);
+
+// Parses one RTM_NEWLINK or RTM_DELLINK message (header included); nullopt for anything else
+// or a message too short for its own lengths.
+std::optional<LinkInfo> ParseLinkMessage(std::span<const uint8_t> message, bool* removed);
+
+class LiveSource {
+ public:
+  LiveSource(Runtime& runtime, HostStack& host_stack, SourceLog log);
+  ~LiveSource();  // Stop()
+  LiveSource(const LiveSource&) = delete;
+  LiveSource& operator=(const LiveSource&) = delete;
+
+  // Adds the interfaces named (every interface, now and later, when none is named) and starts
+  // watching the links. Fails with a message when a named interface does not exist or its
+  // capture cannot be opened, or when the links cannot be listed; nothing stays added then.
+  bool Start(const std::vector<std::string>& names, std::string* error);
+
+  // Stops watching and capturing, and removes every adapter.
+  void Stop();
+
+  // Names of the interfaces that are bound now.
+  std::vector<std::string> BoundInterfaces() const;
+
+ private:
+  class Capture;
+  struct Interface;
+
+  bool Wanted(const std::string& name) const;
+  // Called with links_mu_ held (the watch thread or Start).
+  bool Add(const LinkInfo& link, std::string* error);
+  void Update(Interface& entry, const LinkInfo& link);
+  void Remove(int index);
+  void HandleMessages(std::span<const uint8_t> data);
+  void Watch();
+
+  Runtime& runtime_;
+  HostStack& host_stack_;
+  SourceLog log_;
+  std::vector<std::string> names_;  // empty: every interface
+  int netlink_ = -1;
+  int wake_ = -1;
+  std::thread watcher_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex links_mu_;
+  std::map<int, std::unique_ptr<Interface>> interfaces_;
+};
+
+}  // namespace flowsentry::ndis
+
+#endif  // FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_SOURCE_H_
