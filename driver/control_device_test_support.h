@@ -114,6 +114,13 @@ inline std::optional<PacketRecord> RecordOf(const RawClient::Reply& reply) {
   return DecodePacketRecord(reply.data);
 }
 
+// A new handle on the control device, spoken to frame by frame.
+inline std::unique_ptr<RawClient> ConnectToDevice() {
+  auto client = std::make_unique<RawClient>(platform::DeviceSocketPath(kDeviceName).value_or(""));
+  EXPECT_TRUE(client->connected());
+  return client;
+}
+
 class ControlDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -164,19 +171,13 @@ class ControlDeviceTest : public ::testing::Test {
     return u"\\Device\\" + ndis::WidenName(adapter);
   }
 
-  static std::string SocketPath() { return platform::DeviceSocketPath(kDeviceName).value_or(""); }
-
   static platform::DeviceHandle Open() {
     platform::DeviceHandle handle = platform::DeviceHandle::Open(kDeviceName);
     EXPECT_TRUE(handle.IsOpen());
     return handle;
   }
 
-  static std::unique_ptr<RawClient> Connect() {
-    auto client = std::make_unique<RawClient>(SocketPath());
-    EXPECT_TRUE(client->connected());
-    return client;
-  }
+  static std::unique_ptr<RawClient> Connect() { return ConnectToDevice(); }
 
   // IOCTL_SET_CAPTURE through a handle; the drop count it hands out.
   static uint32_t SetCapture(const platform::DeviceHandle& handle, uint8_t flags) {
