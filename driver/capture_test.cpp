@@ -176,7 +176,7 @@ TEST_F(CaptureTest, PortsFollowTheIpHeaderLengthOnEveryPath) {
     // The fields spelled out once, as the service will read them.
     std::optional<PacketRecord> record = Capture(*adapter_, kEveryWay[0], c.frame);
     ASSERT_TRUE(record.has_value());
-    EXPECT_EQ(record->PacketLength, c.frame.size());
+    EXPECT_EQ(uint32_t{record->PacketLength}, c.frame.size());
     EXPECT_EQ(Hex(record->DestMac, 6), "02005e0053aa");
     EXPECT_EQ(Hex(record->SourceMac, 6), "02005e0053bb");
     EXPECT_EQ(Net16(record->EtherType), 0x0800);
@@ -233,7 +233,7 @@ TEST_F(CaptureTest, ArpFrameGetsARecordFromTheIpv4Offsets) {
     SCOPED_TRACE(way.name);
     std::optional<PacketRecord> record = Capture(*adapter_, way, arp);
     ASSERT_TRUE(record.has_value());
-    EXPECT_EQ(record->PacketLength, 42u);
+    EXPECT_EQ(uint32_t{record->PacketLength}, 42u);
     EXPECT_EQ(Hex(record->EtherType, 2), "0806");
     EXPECT_EQ(record->Protocol, 0x00);                // frame byte 23
     EXPECT_EQ(Hex(record->SourceIP, 4), "53bbc000");  // frame bytes 26..29
@@ -276,8 +276,8 @@ TEST_F(CaptureTest, TimeStampsComeFromTheSystemClock) {
       SCOPED_TRACE(way.name);
       std::optional<PacketRecord> record = Capture(*adapter_, way, frame);
       ASSERT_TRUE(record.has_value());
-      EXPECT_EQ(record->TimeSeconds, c.seconds) << c.system_time;
-      EXPECT_EQ(record->TimeMicroseconds, c.microseconds) << c.system_time;
+      EXPECT_EQ(uint32_t{record->TimeSeconds}, c.seconds) << c.system_time;
+      EXPECT_EQ(uint32_t{record->TimeMicroseconds}, c.microseconds) << c.system_time;
     }
   }
 }

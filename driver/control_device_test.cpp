@@ -234,7 +234,7 @@ TEST_F(ControlDeviceRequestTest, ReadReportsItsWholeBufferAndWritesOnlyTheRecord
   std::optional<PacketRecord> record = DecodePacketRecord(buffer);
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(SerialOf(*record), 0x0A0B0C0Du);
-  EXPECT_EQ(record->PacketLength, frame.size());
+  EXPECT_EQ(uint32_t{record->PacketLength}, frame.size());
   EXPECT_TRUE(std::all_of(buffer.begin() + kPacketRecordSize, buffer.end(),
                           [](uint8_t b) { return b == 0xEE; }));
 
