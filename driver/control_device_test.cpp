@@ -561,6 +561,32 @@ TEST_F(ControlDeviceRequestTest, QueryNeedsTheAdapterOpenedThroughSomeHandle) {
   EXPECT_EQ(reply.status, ddk::STATUS_INVALID_HANDLE);
 }
 
+TEST_F(ControlDeviceRequestTest, QueryFindsTheAdapterWhoseWholeNameFillsTheNameField) {
+  // sim01 is older, so a binding list walk meets sim0 first: its name is a prefix of sim01's.
+  auto sim01 = AddAdapter("sim01");
+  auto sim0 = AddAdapter("sim0");
+  // Names longer than the 128-byte field cannot be queried (their end is not in the field).
+  const std::string long_name(kQueryNameBytes / 2, 'x');
+  auto long_adapter = AddAdapter(long_name);
+  sim01->SetOidAnswer(kTestOid, {0x01});
+  sim0->SetOidAnswer(kTestOid, {0x00});
+  long_adapter->SetOidAnswer(kTestOid, {0x0F});
+  DeviceHandle holders[3] = {Open(), Open(), Open()};
+  ASSERT_TRUE(OpenBinding(holders[0], LowerName("sim01")));
+  ASSERT_TRUE(OpenBinding(holders[1], LowerName("sim0")));
+  ASSERT_TRUE(OpenBinding(holders[2], LowerName(long_name)));  // opening has no such limit
+
+  auto client = Connect();
+  RawClient::Reply reply = Query(*client, LowerName("sim01"), 0, kTestOid, 4);
+  EXPECT_EQ(reply.status, ddk::STATUS_SUCCESS);
+  EXPECT_EQ(reply.data, std::vector<uint8_t>{0x01});
+  reply = Query(*client, LowerName("sim0"), 0, kTestOid, 4);
+  EXPECT_EQ(reply.data, std::vector<uint8_t>{0x00});
+  reply = Query(*client, LowerName(long_name), 0, kTestOid, 4);
+  EXPECT_EQ(reply.status, ddk::STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_TRUE(long_adapter->Queries().empty());
+}
+
 TEST_F(ControlDeviceRequestTest, InterfaceNumberIsStoredOnceTheAdapterIsOpenEvenIfTheQueryFails) {
   auto adapter = AddAdapter("sim0");
   adapter->SetOidAnswer(kTestOid, {9});
