@@ -1,1 +1,314 @@
+// The pactrak program run as a process under a temporary machine root: capture files replayed
+// and read to the end through the control device, files it must refuse, its exit codes, and a
+// live capture between two network namespaces.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/runtime/sources/testing/capture_file_writer.h"
+#include "driver/runtime/sources/testing/child_process.h"
+#include "driver/runtime/sources/testing/network_namespaces.h"
+#include "platform/device.h"
+#include "platform/testing/temp_root.h"
+#include "shared/control.h"
+#include "shared/packet_record.h"
+
+namespace flowsentry::pactrak {
+namespace {
+
+using ndis::testing::CapturedFrame;
+using ndis::testing::CaptureFile;
+using ndis::testing::ChildProcess;
+using ndis::testing::UdpFrame;
+using ndis::testing::VethNamespaces;
+using ndis::testing::WriteWholeFile;
+
+const std::vector<uint8_t> kHostMac = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x01};
+const std::vector<uint8_t> kPeerMac = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x02};
+constexpr uint32_t kHostIp = 0xC0000201;  // 192.0.2.1
+constexpr uint32_t kPeerIp = 0xC0000202;  // 192.0.2.2
+constexpr auto kReadLimit = std::chrono::seconds(30);
+
+std::vector<uint8_t> Bytes(const uint8_t* p, size_t n) { return std::vector<uint8_t>(p, p + n); }
+uint16_t Port(const uint8_t (&b)[2]) { return static_cast<uint16_t>(b[0] << 8 | b[1]); }
+uint32_t Ip(const uint8_t (&b)[4]) {
+  return static_cast<uint32_t>(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3];
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& name) const { return root_.path() + "/" + name; }
+
+  std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {PACTRAK_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return ChildProcess::Start(argv);
+  }
+
+  // Opens the control device and switches capture on.
+  platform::DeviceHandle OpenCapture() {
+    platform::DeviceHandle handle = platform::DeviceHandle::Open(kDeviceName);
+    EXPECT_TRUE(handle.IsOpen());
+    SetCapture(handle, CAPTURE_ENABLED);
+    return handle;
+  }
+
+  // IOCTL_SET_CAPTURE; returns the records dropped since the previous one.
+  static uint32_t SetCapture(const platform::DeviceHandle& handle, uint8_t flags) {
+    std::array<uint8_t, 4> dropped{};
+    uint32_t returned = 0;
+    EXPECT_TRUE(handle.DeviceIoControl(IOCTL_SET_CAPTURE, std::span<const uint8_t>(&flags, 1),
+                                       dropped, &returned));
+    EXPECT_EQ(returned, 4u);
+    return dropped[0] | dropped[1] << 8 | dropped[2] << 16 |
+           static_cast<uint32_t>(dropped[3]) << 24;
+  }
+
+  // Reads records of 50-byte reads until `enough` says so. A watchdog closes the handle when
+  // the records do not come, so that a lost record fails the test instead of hanging it.
+  static std::vector<PacketRecord> ReadUntil(
+      platform::DeviceHandle& handle,
+      const std::function<bool(const std::vector<PacketRecord>&)>& enough) {
+    std::mutex mu;
+    std::condition_variable done_changed;
+    bool done = false;
+    std::thread watchdog([&] {
+      std::unique_lock lock(mu);
+      if (!done_changed.wait_for(lock, kReadLimit, [&] { return done; })) handle.Close();
+    });
+    std::vector<PacketRecord> records;
+    while (!enough(records)) {
+      std::array<uint8_t, kReadSize> buffer;
+      buffer.fill(0xEE);
+      uint32_t read = 0;
+      if (!handle.ReadFile(buffer, &read)) {
+        ADD_FAILURE() << "read failed after " << records.size() << " records";
+        break;
+      }
+      EXPECT_EQ(read, kReadSize);
+      EXPECT_EQ(buffer[41], 0xEE) << "bytes behind the record must stay as they were";
+      records.push_back(*DecodePacketRecord(buffer));
+    }
+    {
+      std::lock_guard lock(mu);
+      done = true;
+    }
+    done_changed.notify_all();
+    watchdog.join();
+    return records;
+  }
+
+  static std::vector<PacketRecord> ReadCount(platform::DeviceHandle& handle, size_t count) {
+    return ReadUntil(handle, [count](const auto& records) { return records.size() >= count; });
+  }
+
+  // Ends the program as a user would and checks that it went cleanly.
+  void Terminate(ChildProcess& child) {
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(), 0) << child.Output();
+    EXPECT_FALSE(root_.Exists("/run/devices/pactrak")) << "the control device must go away";
+  }
+
+  platform::testing::TempRoot root_;
+};
+
+// A file of `count` UDP frames, even ones sent by the host, odd ones received from the peer;
+// the frame's index is its source port and its time stamp (1000 + i seconds, i microseconds).
+std::vector<CapturedFrame> AlternatingFrames(int count) {
+  std::vector<CapturedFrame> frames;
+  for (int i = 0; i < count; ++i) {
+    const bool sent = i % 2 == 0;
+    CapturedFrame frame;
+    frame.seconds = 1000 + i;
+    frame.fraction = i;
+    frame.bytes =
+        UdpFrame(sent ? kPeerMac : kHostMac, sent ? kHostMac : kPeerMac, sent ? kHostIp : kPeerIp,
+                 sent ? kPeerIp : kHostIp, static_cast<uint16_t>(i), 53, 10 + i % 7);
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}
+
+TEST_F(ProgramTest, LosslessReplayDeliversEveryRecordWithTheFilesTimes) {
+  constexpr int kFrames = 240;  // several times the driver's queue
+  std::vector<CapturedFrame> frames = AlternatingFrames(kFrames);
+  // The last frame was cut by the capture: 40 bytes kept of 900.
+  frames.back().bytes.resize(40);
+  frames.back().length = 900;
+  ASSERT_TRUE(
+      WriteWholeFile(Path("a.pcap"), CaptureFile(ndis::testing::kLinkTypeEthernet, frames)));
+
+  auto child = Start({"--replay", Path("a.pcap"), "--lossless", "--file-time"});
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(child->WaitForOutput("pactrak: bound pcap0")) << child->Output();
+  platform::DeviceHandle handle = OpenCapture();
+  std::vector<PacketRecord> records = ReadCount(handle, kFrames);
+  ASSERT_EQ(records.size(), static_cast<size_t>(kFrames));
+  EXPECT_TRUE(child->WaitForOutput("finished: " + std::to_string(kFrames) + " frames"))
+      << child->Output();
+  EXPECT_EQ(SetCapture(handle, 0), 0u) << "no record may be dropped";
+
+  std::map<int, PacketRecord> by_index;
+  for (const PacketRecord& r : records) by_index[Port(r.SourcePort)] = r;
+  ASSERT_EQ(by_index.size(), static_cast<size_t>(kFrames)) << "every frame exactly once";
+  for (const auto& [i, r] : by_index) {
+    SCOPED_TRACE("frame " + std::to_string(i));
+    const bool sent = i % 2 == 0;
+    EXPECT_EQ(r.TimeSeconds, 1000u + i);
+    EXPECT_EQ(r.TimeMicroseconds, static_cast<uint32_t>(i));
+    EXPECT_EQ(r.Interface, 0);
+    EXPECT_EQ(Bytes(r.SourceMac, 6), sent ? kHostMac : kPeerMac);
+    EXPECT_EQ(Bytes(r.DestMac, 6), sent ? kPeerMac : kHostMac);
+    EXPECT_EQ(Bytes(r.EtherType, 2), (std::vector<uint8_t>{0x08, 0x00}));
+    EXPECT_EQ(r.Protocol, 17);
+    EXPECT_EQ(Ip(r.SourceIP), sent ? kHostIp : kPeerIp);
+    EXPECT_EQ(Port(r.DestPort), 53);
+    if (i == kFrames - 1) {
+      EXPECT_EQ(r.PacketLength, 900u) << "a cut frame keeps its length on the wire";
+    } else {
+      EXPECT_EQ(r.PacketLength, 42u + 10 + i % 7);
+    }
+  }
+  Terminate(*child);
+  EXPECT_NE(child->Output().find("pactrak: unbound pcap0"), std::string::npos);
+}
+
+TEST_F(ProgramTest, LoopedReplaysOfTwoFilesKeepTheirAdaptersApart) {
+  // Two files at once, each replayed twice; the second file's host is given by --mac, which
+  // turns its first frame (sent by the peer) into a received one.
+  std::vector<CapturedFrame> first = AlternatingFrames(30);
+  std::vector<CapturedFrame> second = AlternatingFrames(31);
+  std::reverse(second.begin(), second.end());  // starts with a frame of the host
+  for (auto& f : second) f.seconds += 5000;
+  ASSERT_TRUE(WriteWholeFile(Path("one.pcap"), CaptureFile(1, first)));
+  ASSERT_TRUE(WriteWholeFile(Path("two.pcap"), CaptureFile(1, second, /*nanoseconds=*/true)));
+
+  auto child = Start({"--replay", Path("one.pcap"), Path("two.pcap"), "--loop", "2", "--lossless",
+                      "--file-time", "--mac", "02:00:5e:00:53:01"});
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(child->WaitForOutput("pactrak: bound pcap1")) << child->Output();
+  platform::DeviceHandle handle = OpenCapture();
+  std::vector<PacketRecord> records = ReadCount(handle, 2 * (30 + 31));
+  EXPECT_TRUE(child->WaitForOutput("one.pcap finished: 60 frames in 2 passes"));
+  EXPECT_TRUE(child->WaitForOutput("two.pcap finished: 62 frames in 2 passes"));
+  EXPECT_EQ(SetCapture(handle, 0), 0u);
+
+  std::map<std::pair<bool, int>, int> seen;  // (second file, index) -> records
+  for (const PacketRecord& r : records) {
+    const bool from_second = r.TimeSeconds >= 6000;
+    const int i = Port(r.SourcePort);
+    ++seen[{from_second, i}];
+    // Nanosecond stamps are cut to microseconds: the fraction i was i nanoseconds.
+    EXPECT_EQ(r.TimeMicroseconds, from_second ? 0u : static_cast<uint32_t>(i));
+    EXPECT_EQ(Bytes(r.SourceMac, 6), i % 2 == 0 ? kHostMac : kPeerMac);
+  }
+  EXPECT_EQ(seen.size(), 61u);
+  for (const auto& [key, count] : seen) EXPECT_EQ(count, 2) << key.first << "/" << key.second;
+  Terminate(*child);
+}
+
+TEST_F(ProgramTest, RefusesFilesItCannotReplay) {
+  ASSERT_TRUE(WriteWholeFile(Path("raw.pcap"),
+                             CaptureFile(ndis::testing::kLinkTypeRaw, AlternatingFrames(2))));
+  ASSERT_TRUE(WriteWholeFile(Path("junk.pcap"), "this is no capture file at all"));
+  ASSERT_TRUE(WriteWholeFile(Path("good.pcap"), CaptureFile(1, AlternatingFrames(2))));
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--replay", Path("raw.pcap")},
+       "pactrak: capture file " + Path("raw.pcap") + " has link type RAW"},
+      {{"--replay", Path("junk.pcap")}, "pactrak: cannot read capture file " + Path("junk.pcap")},
+      {{"--replay", Path("missing.pcap")},
+       "pactrak: cannot read capture file " + Path("missing.pcap")},
+      // One bad file refuses the whole replay, before any adapter is bound.
+      {{"--replay", Path("good.pcap"), Path("missing.pcap")},
+       "cannot read capture file " + Path("missing.pcap")},
+      {{"--live", "fsnosuch0"}, "pactrak: no network interface named fsnosuch0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    auto child = Start(c.args);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(child->Wait(), 1);
+    EXPECT_NE(child->Output().find(c.message), std::string::npos) << child->Output();
+    EXPECT_EQ(child->Output().find("pactrak: bound"), std::string::npos) << child->Output();
+    EXPECT_FALSE(root_.Exists("/run/devices/pactrak"));
+  }
+}
+
+TEST_F(ProgramTest, ExitCodes) {
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string message;
+  } cases[] = {
+      {{}, 2, "pactrak: give --live or --replay"},
+      {{"--replay"}, 2, "--replay needs at least one capture file"},
+      {{"--live", "--loop", "3"}, 2, "go with --replay only"},
+      {{"--bogus"}, 2, "unknown option --bogus"},
+      {{"--help"}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    auto child = Start(c.args);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(child->Wait(), c.exit_code);
+    EXPECT_NE(child->Output().find(c.message), std::string::npos) << child->Output();
+  }
+}
+
+TEST_F(ProgramTest, LiveCaptureBetweenTwoNamespacesSeesBothDirections) {
+  std::string reason;
+  std::unique_ptr<VethNamespaces> net = VethNamespaces::Create(&reason);
+  if (net == nullptr) GTEST_SKIP() << "no network namespaces: " << reason;
+
+  auto child = ChildProcess::Start(net->InNamespaceA({PACTRAK_PROGRAM, "--live", net->veth_a()}));
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(child->WaitForOutput("pactrak: bound " + net->veth_a() + " (802.3, "))
+      << child->Output();
+  platform::DeviceHandle handle = OpenCapture();
+
+  constexpr int kEach = 5;
+  constexpr size_t kPayload = 100;
+  ASSERT_TRUE(VethNamespaces::SendUdp(net->namespace_a(), kPeerIp, 40001, 40002, kPayload, kEach));
+  ASSERT_TRUE(VethNamespaces::SendUdp(net->namespace_b(), kHostIp, 40003, 40004, kPayload, kEach));
+
+  auto count = [](const std::vector<PacketRecord>& records, uint16_t source_port) {
+    return std::count_if(records.begin(), records.end(), [&](const PacketRecord& r) {
+      return r.Protocol == 17 && Port(r.SourcePort) == source_port;
+    });
+  };
+  std::vector<PacketRecord> records = ReadUntil(handle, [&](const auto& records) {
+    return count(records, 40001) >= kEach && count(records, 40003) >= kEach;
+  });
+  EXPECT_EQ(count(records, 40001), kEach);
+  EXPECT_EQ(count(records, 40003), kEach);
+  for (const PacketRecord& r : records) {
+    if (r.Protocol != 17 || Bytes(r.EtherType, 2) != std::vector<uint8_t>{0x08, 0x00}) continue;
+    const bool sent = Port(r.SourcePort) == 40001;  // else received
+    if (!sent && Port(r.SourcePort) != 40003) continue;
+    EXPECT_EQ(Bytes(r.SourceMac, 6), sent ? net->mac_a() : net->mac_b());
+    EXPECT_EQ(Bytes(r.DestMac, 6), sent ? net->mac_b() : net->mac_a());
+    EXPECT_EQ(Ip(r.SourceIP), sent ? kHostIp : kPeerIp);
+    EXPECT_EQ(Ip(r.DestIP), sent ? kPeerIp : kHostIp);
+    EXPECT_EQ(Port(r.DestPort), sent ? 40002 : 40004);
+    EXPECT_EQ(r.PacketLength, 14u + 20 + 8 + kPayload);
+  }
+  handle.Close();
+  child->Signal(SIGTERM);
+  EXPECT_EQ(child->Wait(), 0) << child->Output();
+  EXPECT_NE(child->Output().find("pactrak: unbound " + net->veth_a()), std::string::npos);
+}
+
+}  // namespace
+}  // namespace flowsentry::pactrak

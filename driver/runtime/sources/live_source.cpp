@@ -391,21 +391,19 @@ bool LiveSource::Add(const LinkInfo& link, std::string* error) {
     return true;
   }
   entry->bound = true;
-  log_("pactrak: bound " + link.name + " (" + MediumName(profile.medium) + ", " +
-       FormatMac(profile.mac) + ") as " + NarrowName(host_stack_.VirtualAdapterName(link.name)));
   // The virtual adapter starts out connected; tell it at once when the cable is out.
   entry->adapter->SetConnected(link.Carrier());
   std::string capture_error;
   entry->capture = Capture::Open(link.name, host_stack_, entry->adapter, log_, &capture_error);
-  if (entry->capture == nullptr) {
-    if (!names_.empty()) {
-      *error = capture_error;
-      runtime_.RemoveAdapter(link.name);
-      log_("pactrak: unbound " + link.name);
-      return false;
-    }
-    log_("pactrak: " + capture_error);
+  if (entry->capture == nullptr && !names_.empty()) {
+    *error = capture_error;
+    runtime_.RemoveAdapter(link.name);
+    return false;
   }
+  // Said once the capture runs, so that whoever waits for the line sees every later frame.
+  log_("pactrak: bound " + link.name + " (" + MediumName(profile.medium) + ", " +
+       FormatMac(profile.mac) + ") as " + NarrowName(host_stack_.VirtualAdapterName(link.name)));
+  if (entry->capture == nullptr) log_("pactrak: " + capture_error);
   interfaces_[link.index] = std::move(entry);
   return true;
 }

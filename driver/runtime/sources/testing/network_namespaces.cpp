@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -49,6 +50,23 @@ std::vector<uint8_t> HardwareAddress(const std::string& ns, const std::string& i
     return ok;
   });
   return mac;
+}
+
+// Waits until the interface is operational: before that its queue drops what is sent.
+bool WaitUntilRunning(const std::string& ns, const std::string& interface) {
+  return InNamespace(ns, [&] {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool running = false;
+    for (int i = 0; i < 1000 && !running; ++i) {
+      ifreq request{};
+      std::strncpy(request.ifr_name, interface.c_str(), IFNAMSIZ - 1);
+      running = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_RUNNING);
+      if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::close(fd);
+    return running;
+  });
 }
 
 }  // namespace
@@ -93,6 +111,10 @@ std::unique_ptr<VethNamespaces> VethNamespaces::Create(std::string* reason) {
                   run({"-n", n->ns_b_, "link", "set", n->veth_b_, "up"});
   if (!ok) {
     *reason = "cannot make a veth pair between the namespaces";
+    return nullptr;
+  }
+  if (!WaitUntilRunning(n->ns_a_, n->veth_a_) || !WaitUntilRunning(n->ns_b_, n->veth_b_)) {
+    *reason = "the veth pair does not come up";
     return nullptr;
   }
   n->mac_a_ = HardwareAddress(n->ns_a_, n->veth_a_);
