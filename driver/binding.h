@@ -57,6 +57,10 @@ struct Binding {
   // Changed under lock; read without it by the wait for outstanding sends.
   std::atomic<uint32_t> outstanding_sends{0};
   std::atomic<uint32_t> InterfaceNumber{0};
+  // Control-device queries on their way to the lower adapter (changed under lock), and the
+  // close of the lower binding that refuses new ones and waits for these.
+  std::atomic<uint32_t> outstanding_queries{0};
+  bool lower_closing = false;  // under lock
 };
 
 // Allocates a zeroed Binding block with room for the two names and copies them in; the block

@@ -318,12 +318,14 @@ NTSTATUS QueryBinding(uint8_t* buffer, uint32_t in_length, uint32_t out_length,
     SpinLockGuard guard(binding->lock);
     context = binding->OpenContext.load();
     if (binding->unbinding || IsLowPower(binding->virtual_adapter_power_state.load()) ||
-        binding->standing_by || context == nullptr) {
+        binding->standing_by || binding->lower_closing || context == nullptr) {
       guard.Release();
       DereferenceBinding(binding);
       return context == nullptr ? ddk::STATUS_INVALID_HANDLE : ddk::STATUS_INVALID_DEVICE_STATE;
     }
     ReferenceOpenContext(context);
+    // Holds off the close of the lower binding until the query is answered.
+    binding->outstanding_queries.fetch_add(1);
   }
   // The reference on the context holds the binding from here on.
   DereferenceBinding(binding);
@@ -349,6 +351,10 @@ NTSTATUS QueryBinding(uint8_t* buffer, uint32_t in_length, uint32_t out_length,
     if (status == ddk::STATUS_SUCCESS) {
       information = std::min(request.DATA.QUERY_INFORMATION.BytesWritten, out_length);
     }
+  }
+  {
+    SpinLockGuard guard(context->binding->lock);
+    context->binding->outstanding_queries.fetch_sub(1);
   }
   DereferenceOpenContext(context);
   return status;

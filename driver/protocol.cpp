@@ -86,6 +86,12 @@ NDIS_PACKET* Originator(NDIS_PACKET* packet) {
 }  // namespace
 
 NDIS_STATUS CloseLowerBinding(Binding* binding) {
+  // Control-device queries already passed to the lower adapter finish first; no new one starts.
+  {
+    SpinLockGuard guard(binding->lock);
+    binding->lower_closing = true;
+  }
+  while (binding->outstanding_queries.load() > 0) NdisMSleep(50);
   // The event may still be set from an open that pended.
   NdisResetEvent(&binding->open_close_event);
   NDIS_STATUS status;
