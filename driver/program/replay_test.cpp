@@ -1,1 +1,158 @@
+// Capture files replayed through the driver inside one process, several at once, with readers
+// on the control device: the lossless pacing shares the driver's queue between the replays
+// without a loss, and each frame takes the path its source address calls for.
 #include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "driver/control_device.h"
+#include "driver/pactrak.h"
+#include "driver/runtime/io/socket_device_host.h"
+#include "driver/runtime/runtime.h"
+#include "driver/runtime/sources/capture_file_source.h"
+#include "driver/runtime/sources/host_stack.h"
+#include "driver/runtime/sources/testing/capture_file_writer.h"
+#include "platform/device.h"
+#include "platform/testing/temp_root.h"
+#include "shared/control.h"
+#include "shared/packet_record.h"
+
+namespace flowsentry::pactrak {
+namespace {
+
+using ndis::testing::CapturedFrame;
+
+const std::vector<uint8_t> kHost = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x01};
+const std::vector<uint8_t> kPeer = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x02};
+
+// Frames of file `file`: sent ones (from kHost) where `sent(i)` says so; the source port
+// carries the index, the destination port the file.
+std::vector<CapturedFrame> Frames(int file, int count, bool (*sent)(int)) {
+  std::vector<CapturedFrame> frames;
+  for (int i = 0; i < count; ++i) {
+    const bool s = sent(i);
+    CapturedFrame frame;
+    frame.seconds = 100 * file + 1;
+    frame.bytes =
+        ndis::testing::UdpFrame(s ? kPeer : kHost, s ? kHost : kPeer, 0xC0000201, 0xC0000202,
+                                static_cast<uint16_t>(i), static_cast<uint16_t>(file), 18);
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}
+
+class ReplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    runtime_.SetDeviceHost(&device_host_);
+    runtime_.AttachUpperProtocol(&host_stack_);
+    ASSERT_EQ(runtime_.LoadDriver(kProtocolName, &DriverEntry), ddk::STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    source_.Stop();
+    runtime_.UnloadDriver();
+    runtime_.DetachUpperProtocol(&host_stack_);
+  }
+
+  std::string Write(const std::string& name, const std::vector<CapturedFrame>& frames) {
+    const std::string path = root_.path() + "/" + name;
+    EXPECT_TRUE(ndis::testing::WriteWholeFile(path, ndis::testing::CaptureFile(1, frames)));
+    return path;
+  }
+
+  platform::testing::TempRoot root_;
+  ddk::SocketDeviceHost device_host_;
+  ndis::HostStack host_stack_{kProtocolName};
+  ndis::Runtime runtime_;
+  std::mutex log_mu_;
+  std::vector<std::string> log_;
+  ndis::CaptureFileSource source_{runtime_, host_stack_, [this](const std::string& line) {
+                                    std::lock_guard lock(log_mu_);
+                                    log_.push_back(line);
+                                  }};
+};
+
+TEST_F(ReplayTest, LosslessReplaysShareTheQueueWithoutALossAndPickTheirPaths) {
+  constexpr int kFrames = 150;
+  // File 1's host sends every third frame. File 2's first frame is the only one from its
+  // sender, and the first frame names the host: one frame goes down, the others come up.
+  const std::string one = Write("one.pcap", Frames(1, kFrames, [](int i) { return i % 3 == 0; }));
+  const std::string two = Write("two.pcap", Frames(2, kFrames, [](int i) { return i == 0; }));
+
+  ndis::ReplayOptions options;
+  options.wait_for_room = [](const std::atomic<bool>& stop) { return WaitForRecordRoom(stop); };
+  options.file_time = true;
+  std::string error;
+  ASSERT_TRUE(source_.Start({one, two}, options, &error)) << error;
+
+  // Three readers on two handles, all competing for the records.
+  platform::DeviceHandle first = platform::DeviceHandle::Open(kDeviceName);
+  platform::DeviceHandle second = platform::DeviceHandle::Open(kDeviceGlobalName);
+  ASSERT_TRUE(first.IsOpen() && second.IsOpen());
+  const uint8_t on = CAPTURE_ENABLED;
+  std::array<uint8_t, 4> dropped{};
+  ASSERT_TRUE(first.DeviceIoControl(IOCTL_SET_CAPTURE, {&on, 1}, dropped, nullptr));
+
+  std::mutex mu;
+  std::map<std::pair<int, int>, PacketRecord> records;  // (file, index)
+  std::atomic<int> remaining{2 * kFrames};
+  std::vector<std::thread> readers;
+  for (platform::DeviceHandle* handle : {&first, &second, &second}) {
+    readers.emplace_back([&, handle] {
+      while (remaining.fetch_sub(1) > 0) {
+        std::array<uint8_t, kReadSize> buffer{};
+        if (!handle->ReadFile(buffer, nullptr)) return;
+        PacketRecord r = *DecodePacketRecord(buffer);
+        const int file = r.DestPort[0] << 8 | r.DestPort[1];
+        const int index = r.SourcePort[0] << 8 | r.SourcePort[1];
+        std::lock_guard lock(mu);
+        EXPECT_TRUE(records.emplace(std::make_pair(file, index), r).second);
+      }
+    });
+  }
+  source_.WaitUntilFinished();
+  for (auto& reader : readers) reader.join();
+  ASSERT_TRUE(first.DeviceIoControl(IOCTL_SET_CAPTURE, {&on, 1}, dropped, nullptr));
+  EXPECT_EQ(dropped, (std::array<uint8_t, 4>{})) << "a lossless replay drops nothing";
+  ASSERT_EQ(records.size(), 2u * kFrames);
+  for (const auto& [key, r] : records) {
+    EXPECT_EQ(r.TimeSeconds, 100u * key.first + 1);
+    EXPECT_EQ(r.PacketLength, 14u + 28 + 18);
+  }
+
+  // Every frame from the file's host went down the send path, the rest came up.
+  EXPECT_EQ(source_.FramesReplayed(), 2u * kFrames);
+  EXPECT_EQ(source_.Counters(0).sent, 50u);
+  EXPECT_EQ(source_.Counters(0).received, 100u);
+  EXPECT_EQ(source_.Counters(1).sent, 1u);
+  EXPECT_EQ(source_.Counters(1).received, 149u);
+  EXPECT_EQ(host_stack_.SendsOutstanding(), 0u);
+  EXPECT_EQ(host_stack_.SendsFailed(), 0u);
+}
+
+TEST_F(ReplayTest, StopEndsAReplayWaitingForRoom) {
+  // Capture stays off, so the paced replay waits before its first frame until it is stopped.
+  const std::string path = Write("a.pcap", Frames(1, 10, [](int) { return true; }));
+  ndis::ReplayOptions options;
+  options.wait_for_room = [](const std::atomic<bool>& stop) { return WaitForRecordRoom(stop); };
+  options.loops = 3;
+  std::string error;
+  ASSERT_TRUE(source_.Start({path}, options, &error)) << error;
+  EXPECT_EQ(runtime_.VirtualAdapters().size(), 1u);
+  source_.Stop();
+  EXPECT_EQ(source_.FramesReplayed(), 0u);
+  EXPECT_TRUE(runtime_.VirtualAdapters().empty());
+  std::lock_guard lock(log_mu_);
+  EXPECT_EQ(log_.back(), "pactrak: unbound pcap0");
+  EXPECT_NE(
+      std::find(log_.begin(), log_.end(), "pactrak: replay of " + path + " stopped after 0 frames"),
+      log_.end());
+}
+
+}  // namespace
+}  // namespace flowsentry::pactrak

@@ -192,6 +192,10 @@ uint64_t CaptureFileSource::FramesReplayed() const {
   return total;
 }
 
+AdapterCounters CaptureFileSource::Counters(size_t index) const {
+  return index < replays_.size() ? replays_[index]->adapter->Counters() : AdapterCounters{};
+}
+
 void CaptureFileSource::Stop() {
   stop_.store(true);
   for (auto& replay : replays_) {

@@ -68,6 +68,10 @@ class CaptureFileSource {
   // Frames replayed so far over all files.
   uint64_t FramesReplayed() const;
 
+  // The counters of the file at `index`: frames the driver passed down to it (the send path)
+  // and frames it indicated (the receive path).
+  AdapterCounters Counters(size_t index) const;
+
  private:
   struct Replay;
 
