@@ -164,9 +164,9 @@ TEST_F(ProgramTest, LosslessReplayDeliversEveryRecordWithTheFilesTimes) {
   for (const auto& [i, r] : by_index) {
     SCOPED_TRACE("frame " + std::to_string(i));
     const bool sent = i % 2 == 0;
-    EXPECT_EQ(r.TimeSeconds, 1000u + i);
-    EXPECT_EQ(r.TimeMicroseconds, static_cast<uint32_t>(i));
-    EXPECT_EQ(r.Interface, 0);
+    EXPECT_EQ(uint32_t{r.TimeSeconds}, 1000u + i);
+    EXPECT_EQ(uint32_t{r.TimeMicroseconds}, static_cast<uint32_t>(i));
+    EXPECT_EQ(uint16_t{r.Interface}, 0);
     EXPECT_EQ(Bytes(r.SourceMac, 6), sent ? kHostMac : kPeerMac);
     EXPECT_EQ(Bytes(r.DestMac, 6), sent ? kPeerMac : kHostMac);
     EXPECT_EQ(Bytes(r.EtherType, 2), (std::vector<uint8_t>{0x08, 0x00}));
@@ -174,9 +174,9 @@ TEST_F(ProgramTest, LosslessReplayDeliversEveryRecordWithTheFilesTimes) {
     EXPECT_EQ(Ip(r.SourceIP), sent ? kHostIp : kPeerIp);
     EXPECT_EQ(Port(r.DestPort), 53);
     if (i == kFrames - 1) {
-      EXPECT_EQ(r.PacketLength, 900u) << "a cut frame keeps its length on the wire";
+      EXPECT_EQ(uint32_t{r.PacketLength}, 900u) << "a cut frame keeps its length on the wire";
     } else {
-      EXPECT_EQ(r.PacketLength, 42u + 10 + i % 7);
+      EXPECT_EQ(uint32_t{r.PacketLength}, 42u + 10 + i % 7);
     }
   }
   Terminate(*child);
@@ -209,7 +209,7 @@ TEST_F(ProgramTest, LoopedReplaysOfTwoFilesKeepTheirAdaptersApart) {
     const int i = Port(r.SourcePort);
     ++seen[{from_second, i}];
     // Nanosecond stamps are cut to microseconds: the fraction i was i nanoseconds.
-    EXPECT_EQ(r.TimeMicroseconds, from_second ? 0u : static_cast<uint32_t>(i));
+    EXPECT_EQ(uint32_t{r.TimeMicroseconds}, from_second ? 0u : static_cast<uint32_t>(i));
     EXPECT_EQ(Bytes(r.SourceMac, 6), i % 2 == 0 ? kHostMac : kPeerMac);
   }
   EXPECT_EQ(seen.size(), 61u);
@@ -302,7 +302,7 @@ TEST_F(ProgramTest, LiveCaptureBetweenTwoNamespacesSeesBothDirections) {
     EXPECT_EQ(Ip(r.SourceIP), sent ? kHostIp : kPeerIp);
     EXPECT_EQ(Ip(r.DestIP), sent ? kPeerIp : kHostIp);
     EXPECT_EQ(Port(r.DestPort), sent ? 40002 : 40004);
-    EXPECT_EQ(r.PacketLength, 14u + 20 + 8 + kPayload);
+    EXPECT_EQ(uint32_t{r.PacketLength}, 14u + 20 + 8 + kPayload);
   }
   handle.Close();
   child->Signal(SIGTERM);

@@ -121,8 +121,8 @@ TEST_F(ReplayTest, LosslessReplaysShareTheQueueWithoutALossAndPickTheirPaths) {
   EXPECT_EQ(dropped, (std::array<uint8_t, 4>{})) << "a lossless replay drops nothing";
   ASSERT_EQ(records.size(), 2u * kFrames);
   for (const auto& [key, r] : records) {
-    EXPECT_EQ(r.TimeSeconds, 100u * key.first + 1);
-    EXPECT_EQ(r.PacketLength, 14u + 28 + 18);
+    EXPECT_EQ(uint32_t{r.TimeSeconds}, 100u * key.first + 1);
+    EXPECT_EQ(uint32_t{r.PacketLength}, 14u + 28 + 18);
   }
 
   // Every frame from the file's host went down the send path, the rest came up.
