@@ -29,6 +29,8 @@ struct RoomWaiters {
   std::atomic<uint32_t> count{0};
 };
 
+constexpr uint32_t kRoomWakeLevel = MAX_QUEUED_RECORDS * 3 / 4;
+
 RoomWaiters& Waiters() {
   static RoomWaiters waiters;
   return waiters;
@@ -537,8 +539,12 @@ void DeliverRecords() {
     ddk::RemoveEntryList(taken->ListEntry);
     QueuedRecord* record = RecordFromLinks(ddk::RemoveHeadList(queues.RecordQueue));
     queues.QueuedRecordCount -= 1;
+    const uint32_t left = queues.QueuedRecordCount;
     guard.Release();
-    WakeRoomWaiters();
+    // A waiting source is woken once the queue has room for a run of records, not for every
+    // one, so that it does not take a context switch per record (it looks again every few
+    // milliseconds in any case).
+    if (left == kRoomWakeLevel) WakeRoomWaiters();
 
     Irp& irp = *taken;
     void* address = ddk::MmGetSystemAddressForMdlSafe(irp.MdlAddress, ddk::NormalPagePriority);
