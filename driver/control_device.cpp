@@ -558,9 +558,11 @@ void DeliverRecords() {
       Complete(irp, ddk::STATUS_INSUFFICIENT_RESOURCES, 0);
     } else {
       std::memcpy(address, record->Record, kPacketRecordSize);
+      // Freed before the reader hears of it, so a reader that has its record never sees the
+      // driver still holding it.
+      FreeRecord(record);
       const uint32_t length = ddk::IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
       Complete(irp, ddk::STATUS_SUCCESS, length);
-      FreeRecord(record);
     }
     guard.Acquire();
   }
