@@ -58,11 +58,6 @@ uint32_t CopyFrameHead(NDIS_PACKET* packet, uint8_t* area) {
   return total_length;
 }
 
-template <size_t N>
-void Take(uint8_t (&field)[N], const uint8_t* from) {
-  std::memcpy(field, from, N);
-}
-
 }  // namespace
 
 void CaptureFrameFromPacket(const Binding& binding, NDIS_PACKET* packet) {
@@ -73,15 +68,15 @@ void CaptureFrameFromPacket(const Binding& binding, NDIS_PACKET* packet) {
 
   uint8_t area[kFrameWorkAreaSize] = {};
   record.PacketLength = CopyFrameHead(packet, area);
-  Take(record.DestMac, area + 0);
-  Take(record.SourceMac, area + 6);
-  Take(record.EtherType, area + 12);
+  CopyBytes(record.DestMac, area + 0);
+  CopyBytes(record.SourceMac, area + 6);
+  CopyBytes(record.EtherType, area + 12);
   record.Protocol = area[23];
-  Take(record.SourceIP, area + 26);
-  Take(record.DestIP, area + 30);
+  CopyBytes(record.SourceIP, area + 26);
+  CopyBytes(record.DestIP, area + 30);
   const uint32_t ihl = area[14] & 0x0F;
-  Take(record.SourcePort, area + 14 + 4 * ihl);
-  Take(record.DestPort, area + 16 + 4 * ihl);
+  CopyBytes(record.SourcePort, area + 14 + 4 * ihl);
+  CopyBytes(record.DestPort, area + 16 + 4 * ihl);
   Queue(queued, record);
 }
 

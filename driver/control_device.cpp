@@ -12,6 +12,7 @@
 
 #include "driver/driver_state.h"
 #include "shared/control.h"
+#include "shared/little_endian.h"
 
 namespace flowsentry::pactrak {
 
@@ -54,15 +55,6 @@ void Complete(Irp& irp, NTSTATUS status, uintptr_t information) {
   irp.IoStatus.Status = status;
   irp.IoStatus.Information = information;
   ddk::IoCompleteRequest(irp, ddk::IO_NO_INCREMENT);
-}
-
-uint32_t LoadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void StoreLe32(uint8_t* p, uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void StoreZero16(uint8_t* p) { p[0] = p[1] = 0; }
@@ -226,14 +218,14 @@ NTSTATUS EnumBindings(uint8_t* out, uint32_t out_length, uintptr_t& information)
   return ddk::STATUS_SUCCESS;
 }
 
-// The binding whose lower adapter name is `name`, with one more reference; null if none.
-Binding* FindBindingByName(const uint8_t* name, uint16_t length) {
-  if (length == 0) return nullptr;
+// The first binding in BindingList whose lower adapter name `matches`, with one more reference;
+// null if none.
+template <typename Match>
+Binding* FindBinding(Match matches) {
   DriverState& driver = Driver();
   SpinLockGuard guard(driver.GlobalLock);
   for (Binding* binding = driver.BindingList; binding != nullptr; binding = binding->next) {
-    const NDIS_STRING& lower = binding->lower_adapter_name;
-    if (lower.Length == length && std::memcmp(lower.Buffer, name, length) == 0) {
+    if (matches(binding->lower_adapter_name)) {
       ReferenceBinding(binding);
       return binding;
     }
@@ -241,22 +233,24 @@ Binding* FindBindingByName(const uint8_t* name, uint16_t length) {
   return nullptr;
 }
 
-// The binding whose lower adapter name fills the start of the 128-byte name field of a query
-// block. The name must end there: at the field's end or at a 16-bit zero (the field is
-// zero-filled behind the name), so that "eth1" does not answer for "eth10".
+// IOCTL_OPEN_BINDING: the name exactly, length included.
+Binding* FindBindingByName(const uint8_t* name, uint16_t length) {
+  if (length == 0) return nullptr;
+  return FindBinding([&](const NDIS_STRING& lower) {
+    return lower.Length == length && std::memcmp(lower.Buffer, name, length) == 0;
+  });
+}
+
+// IOCTL_QUERY_BINDING: the name fills the start of the 128-byte name field and ends there, at the
+// field's end or at a 16-bit zero (the field is zero-filled behind the name), so that "eth1" does
+// not answer for "eth10".
 Binding* FindBindingForQuery(const uint8_t* field) {
-  DriverState& driver = Driver();
-  SpinLockGuard guard(driver.GlobalLock);
-  for (Binding* binding = driver.BindingList; binding != nullptr; binding = binding->next) {
-    const NDIS_STRING& lower = binding->lower_adapter_name;
+  return FindBinding([&](const NDIS_STRING& lower) {
     const uint32_t length = lower.Length;
-    if (length == 0 || length > kQueryNameBytes) continue;
-    if (std::memcmp(lower.Buffer, field, length) != 0) continue;
-    if (length + 2 <= kQueryNameBytes && (field[length] != 0 || field[length + 1] != 0)) continue;
-    ReferenceBinding(binding);
-    return binding;
-  }
-  return nullptr;
+    if (length == 0 || length > kQueryNameBytes) return false;
+    if (std::memcmp(lower.Buffer, field, length) != 0) return false;
+    return length + 2 > kQueryNameBytes || (field[length] == 0 && field[length + 1] == 0);
+  });
 }
 
 NTSTATUS OpenBinding(ddk::FileObject* file, const uint8_t* in, uint32_t in_length) {

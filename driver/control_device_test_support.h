@@ -19,7 +19,6 @@
 #include "driver/pactrak.h"
 #include "driver/runtime/io/socket_device_host.h"
 #include "driver/runtime/io/testing/raw_client.h"
-#include "driver/runtime/io/wire.h"
 #include "driver/runtime/kernel.h"
 #include "driver/runtime/memory.h"
 #include "driver/runtime/runtime.h"
@@ -28,6 +27,7 @@
 #include "platform/device.h"
 #include "platform/testing/temp_root.h"
 #include "shared/control.h"
+#include "shared/device_wire.h"
 #include "shared/packet_record.h"
 
 namespace flowsentry::pactrak::testing {

@@ -4,7 +4,7 @@
 // Device names are "\\.\NAME" and "\\.\Globals\NAME" (any further "\"-separated parts map to
 // folders); each is the socket <devices>/NAME (<devices>/Globals/NAME) under the machine root,
 // <devices> being LocationPath(Location::kDevices). The driver host serves it with the protocol of
-// driver/runtime/io/wire.h. Opening a name whose device is not registered fails with
+// shared/device_wire.h. Opening a name whose device is not registered fails with
 // ERROR_FILE_NOT_FOUND.
 //
 // A request the driver completes with a failing status (an error or a warning) returns false and

@@ -14,6 +14,8 @@
 #include <optional>
 #include <span>
 
+#include "shared/little_endian.h"
+
 namespace flowsentry {
 
 #pragma pack(push, 1)
@@ -49,18 +51,7 @@ static_assert(offsetof(PacketRecord, DestIP) == 33);
 static_assert(offsetof(PacketRecord, SourcePort) == 37);
 static_assert(offsetof(PacketRecord, DestPort) == 39);
 
-namespace record_detail {
-
-inline uint32_t LoadLe(const uint8_t* p, int n) {
-  uint32_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
-inline void StoreLe(uint8_t* p, uint32_t v, int n) {
-  for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
+// Fills a byte field of a record from `from` (frame or wire bytes), and the other way.
 template <size_t N>
 inline void CopyBytes(uint8_t (&to)[N], const uint8_t* from) {
   for (size_t i = 0; i < N; ++i) to[i] = from[i];
@@ -71,11 +62,8 @@ inline void CopyBytes(uint8_t* to, const uint8_t (&from)[N]) {
   for (size_t i = 0; i < N; ++i) to[i] = from[i];
 }
 
-}  // namespace record_detail
-
 // Decodes the first 41 bytes of `bytes`. Fails only when fewer than 41 bytes are given.
 inline std::optional<PacketRecord> DecodePacketRecord(std::span<const uint8_t> bytes) {
-  using namespace record_detail;
   if (bytes.size() < kPacketRecordSize) return std::nullopt;
   const uint8_t* p = bytes.data();
   PacketRecord r;
@@ -96,7 +84,6 @@ inline std::optional<PacketRecord> DecodePacketRecord(std::span<const uint8_t> b
 
 // Writes the record's 41 bytes in wire layout into `out`.
 inline void EncodePacketRecord(const PacketRecord& r, std::span<uint8_t, kPacketRecordSize> out) {
-  using namespace record_detail;
   uint8_t* p = out.data();
   StoreLe(p + 0, r.Interface, 2);
   StoreLe(p + 2, r.TimeSeconds, 4);

@@ -11,6 +11,7 @@
 
 #include "platform/errors.h"
 #include "platform/registry.h"
+#include "shared/little_endian.h"
 
 namespace flowsentry::ndis {
 
@@ -808,7 +809,7 @@ void NdisReadConfiguration(NDIS_STATUS* status, NDIS_CONFIGURATION_PARAMETER** p
   parameter->ParameterType = parameter_type;
   std::string text;
   if (type == platform::REG_DWORD && data.size() >= 4) {
-    uint32_t value = data[0] | (data[1] << 8) | (data[2] << 16) | (uint32_t{data[3]} << 24);
+    const uint32_t value = LoadLe32(data.data());
     parameter->ParameterData.IntegerData = value;
     text = std::to_string(value);
   } else {

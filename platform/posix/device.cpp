@@ -19,6 +19,8 @@
 #include "platform/posix/errno_map.h"
 #include "platform/posix/fd.h"
 #include "platform/root.h"
+#include "shared/device_wire.h"
+#include "shared/little_endian.h"
 
 namespace flowsentry::platform {
 namespace {
@@ -28,35 +30,19 @@ constexpr Win32Error kErrorInvalidName = 123;
 constexpr Win32Error kErrorMrMidNotFound = 317;
 constexpr Win32Error kErrorNotFound = 1168;
 
-// The wire protocol (driver/runtime/io/wire.h), client side.
-constexpr uint8_t kOpRead = 1;
-constexpr uint8_t kOpDeviceControl = 2;
-constexpr uint8_t kOpCancel = 3;
-constexpr uint32_t kRequestFixedLength = 13;
-constexpr uint32_t kReplyFixedLength = 12;
-constexpr uint32_t kMaxReplyData = 1u << 20;
+using wire::kOpCancel;
+using wire::kOpDeviceControl;
+using wire::kOpRead;
+using wire::kReplyFixedLength;
 
 constexpr bool NtSuccess(uint32_t status) { return static_cast<int32_t>(status) >= 0; }
 constexpr bool NtError(uint32_t status) { return (status >> 30) == 3; }
 
-uint32_t Load32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
-void Append32(std::vector<uint8_t>& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
 std::vector<uint8_t> RequestFrame(uint32_t id, uint8_t op, uint32_t code, uint32_t output_length,
                                   std::span<const uint8_t> input) {
   std::vector<uint8_t> frame;
-  frame.reserve(4 + kRequestFixedLength + input.size());
-  Append32(frame, kRequestFixedLength + static_cast<uint32_t>(input.size()));
-  Append32(frame, id);
-  frame.push_back(op);
-  Append32(frame, code);
-  Append32(frame, output_length);
-  frame.insert(frame.end(), input.begin(), input.end());
+  frame.reserve(wire::kSizeFieldLength + wire::kRequestFixedLength + input.size());
+  wire::AppendRequest(frame, id, op, code, output_length, input);
   return frame;
 }
 
@@ -133,9 +119,9 @@ void DeviceConnection::ReadReply(std::unique_lock<std::mutex>& lock) {
   lock.unlock();
   std::array<uint8_t, 16> header{};
   bool ok = ReadExactly(socket_.get(), header.data(), header.size());
-  const uint32_t size = Load32(header.data());
-  const uint32_t id = Load32(header.data() + 4);
-  ok = ok && size >= kReplyFixedLength && size - kReplyFixedLength <= kMaxReplyData;
+  const uint32_t size = LoadLe32(header.data());
+  const uint32_t id = LoadLe32(header.data() + 4);
+  ok = ok && size >= kReplyFixedLength && size - kReplyFixedLength <= wire::kMaxOutputLength;
   const size_t data_length = ok ? size - kReplyFixedLength : 0;
 
   Waiter* waiter = nullptr;
@@ -159,8 +145,8 @@ void DeviceConnection::ReadReply(std::unique_lock<std::mutex>& lock) {
   if (!ok) {
     ended_ = true;
   } else if (waiter != nullptr) {
-    waiter->status = Load32(header.data() + 8);
-    waiter->information = Load32(header.data() + 12);
+    waiter->status = LoadLe32(header.data() + 8);
+    waiter->information = LoadLe32(header.data() + 12);
     waiter->done = true;
     waiting_.erase(id);
   }

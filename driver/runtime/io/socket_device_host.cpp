@@ -20,8 +20,8 @@
 #include <utility>
 
 #include "driver/runtime/io/irp.h"
-#include "driver/runtime/io/wire.h"
 #include "platform/root.h"
+#include "shared/device_wire.h"
 #include "shared/packet_record.h"
 
 namespace flowsentry::ddk {

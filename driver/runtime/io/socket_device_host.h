@@ -4,7 +4,7 @@
 // A device whose symbolic link is "\DosDevices\NAME" (or "\??\NAME") is reachable at
 // <devices>/NAME and <devices>/Globals/NAME, <devices> being LocationPath(Location::kDevices)
 // when the device is created: the socket and a link to it. Both exist exactly while the device is
-// registered. The wire protocol is in driver/runtime/io/wire.h.
+// registered. The wire protocol is in shared/device_wire.h.
 //
 // Each connection is one handle with its own FileObject and is served by a thread of its own,
 // which runs the driver's Create, Read, DeviceControl, Cleanup and Close routines and the cancel

@@ -17,11 +17,11 @@
 
 #include "driver/runtime/io/irp.h"
 #include "driver/runtime/io/testing/raw_client.h"
-#include "driver/runtime/io/wire.h"
 #include "platform/device.h"
 #include "platform/last_error.h"
 #include "platform/testing/temp_root.h"
 #include "shared/control.h"
+#include "shared/device_wire.h"
 
 namespace flowsentry::ddk {
 namespace {

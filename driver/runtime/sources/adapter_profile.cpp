@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "shared/little_endian.h"
+
 namespace flowsentry::ndis {
 namespace {
 
@@ -71,13 +73,9 @@ AddressOids AddressOidsOf(NDIS_MEDIUM medium) {
   }
 }
 
-void Put32(std::vector<uint8_t>& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
 std::vector<uint8_t> Le32(uint32_t value) {
   std::vector<uint8_t> out;
-  Put32(out, value);
+  AppendLe32(out, value);
   return out;
 }
 
@@ -88,11 +86,6 @@ std::vector<uint8_t> Counter(uint64_t value, uint32_t length) {
   const int bytes = length == 4 ? 4 : 8;
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
   return out;
-}
-
-uint32_t Read32(const void* buffer) {
-  const auto* b = static_cast<const uint8_t*>(buffer);
-  return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
 }
 
 // The answer's bytes, or nullopt for an OID the adapter does not know.
@@ -110,10 +103,10 @@ std::optional<std::vector<uint8_t>> QueryData(const AdapterProfile& profile,
   switch (oid) {
     case OID_GEN_SUPPORTED_LIST: {
       std::vector<uint8_t> out;
-      for (NDIS_OID known : kGeneralOids) Put32(out, known);
+      for (NDIS_OID known : kGeneralOids) AppendLe32(out, known);
       for (NDIS_OID known :
            {address.permanent, address.current, address.multicast, address.list_size}) {
-        if (known != 0) Put32(out, known);
+        if (known != 0) AppendLe32(out, known);
       }
       return out;
     }
@@ -270,12 +263,12 @@ NDIS_STATUS AnswerSet(const AdapterProfile& profile, AdapterSettings& settings, 
   switch (oid) {
     case OID_GEN_CURRENT_PACKET_FILTER:
       if (!need(4)) return NDIS_STATUS_INVALID_LENGTH;
-      settings.packet_filter = Read32(buffer);
+      settings.packet_filter = LoadLe32(static_cast<const uint8_t*>(buffer));
       *bytes_read = 4;
       return NDIS_STATUS_SUCCESS;
     case OID_GEN_CURRENT_LOOKAHEAD: {
       if (!need(4)) return NDIS_STATUS_INVALID_LENGTH;
-      const uint32_t value = Read32(buffer);
+      const uint32_t value = LoadLe32(static_cast<const uint8_t*>(buffer));
       if (value > profile.mtu) return NDIS_STATUS_INVALID_DATA;
       settings.lookahead = value;
       *bytes_read = 4;

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/runtime/io/wire.h"
+#include "shared/device_wire.h"
 
 namespace flowsentry::ddk::testing {
 

@@ -1,5 +1,5 @@
 // For tests: a client of a device served by SocketDeviceHost that speaks the wire protocol
-// (driver/runtime/io/wire.h) frame by frame, so that a test can do what the device client does
+// (shared/device_wire.h) frame by frame, so that a test can do what the device client does
 // not: keep several requests outstanding on one handle, cancel one by its id, read with any
 // buffer length, and look at the status and byte count of every reply.
 //

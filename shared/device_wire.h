@@ -1,5 +1,6 @@
-// The wire protocol of a device served on a Unix-domain socket: how a user-mode client speaks to
-// a driver's device through SocketDeviceHost.
+// The wire protocol of a device served on a Unix-domain socket: how a user-mode client (the
+// platform's device client) speaks to a driver's device through the driver host's
+// SocketDeviceHost. Both ends encode and parse frames here.
 //
 // One connection is one open handle. Connecting runs the driver's Create; closing the connection
 // cancels the handle's pending requests, then runs Cleanup and Close. A client that needs to know
@@ -37,15 +38,17 @@
 // driver does not serve (STATUS_INVALID_DEVICE_REQUEST), an output length above
 // kMaxOutputLength (STATUS_INSUFFICIENT_RESOURCES). A frame shorter than 13 bytes or with more
 // than kMaxInputLength input bytes ends the connection, as closing it would.
-#ifndef FLOWSENTRY_DRIVER_RUNTIME_IO_WIRE_H_
-#define FLOWSENTRY_DRIVER_RUNTIME_IO_WIRE_H_
+#ifndef FLOWSENTRY_SHARED_DEVICE_WIRE_H_
+#define FLOWSENTRY_SHARED_DEVICE_WIRE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-namespace flowsentry::ddk::wire {
+#include "shared/little_endian.h"
+
+namespace flowsentry::wire {
 
 inline constexpr uint8_t kOpRead = 1;
 inline constexpr uint8_t kOpDeviceControl = 2;
@@ -73,14 +76,45 @@ enum class ParseResult {
 
 // Parses the frame at the start of `bytes`. On kComplete, `frame_length` is the number of bytes
 // the frame takes, size field included.
-ParseResult ParseRequest(std::span<const uint8_t> bytes, Request& request, size_t& frame_length);
+inline ParseResult ParseRequest(std::span<const uint8_t> bytes, Request& request,
+                                size_t& frame_length) {
+  if (bytes.size() < kSizeFieldLength) return ParseResult::kIncomplete;
+  const uint32_t size = LoadLe32(bytes.data());
+  // Checked before waiting for the rest, so that a bad size cannot make the reader buffer
+  // gigabytes of a stream it will throw away.
+  if (size < kRequestFixedLength || size - kRequestFixedLength > kMaxInputLength) {
+    return ParseResult::kMalformed;
+  }
+  if (bytes.size() - kSizeFieldLength < size) return ParseResult::kIncomplete;
+  const uint8_t* p = bytes.data() + kSizeFieldLength;
+  request.id = LoadLe32(p);
+  request.op = p[4];
+  request.code = LoadLe32(p + 5);
+  request.output_length = LoadLe32(p + 9);
+  request.input = bytes.subspan(kSizeFieldLength + kRequestFixedLength, size - kRequestFixedLength);
+  frame_length = kSizeFieldLength + size;
+  return ParseResult::kComplete;
+}
 
-void AppendRequest(std::vector<uint8_t>& out, uint32_t id, uint8_t op, uint32_t code,
-                   uint32_t output_length, std::span<const uint8_t> input = {});
+inline void AppendRequest(std::vector<uint8_t>& out, uint32_t id, uint8_t op, uint32_t code,
+                          uint32_t output_length, std::span<const uint8_t> input = {}) {
+  AppendLe32(out, kRequestFixedLength + static_cast<uint32_t>(input.size()));
+  AppendLe32(out, id);
+  out.push_back(op);
+  AppendLe32(out, code);
+  AppendLe32(out, output_length);
+  out.insert(out.end(), input.begin(), input.end());
+}
 
-void AppendReply(std::vector<uint8_t>& out, uint32_t id, uint32_t status, uint32_t information,
-                 std::span<const uint8_t> data);
+inline void AppendReply(std::vector<uint8_t>& out, uint32_t id, uint32_t status,
+                        uint32_t information, std::span<const uint8_t> data) {
+  AppendLe32(out, kReplyFixedLength + static_cast<uint32_t>(data.size()));
+  AppendLe32(out, id);
+  AppendLe32(out, status);
+  AppendLe32(out, information);
+  out.insert(out.end(), data.begin(), data.end());
+}
 
-}  // namespace flowsentry::ddk::wire
+}  // namespace flowsentry::wire
 
-#endif  // FLOWSENTRY_DRIVER_RUNTIME_IO_WIRE_H_
+#endif  // FLOWSENTRY_SHARED_DEVICE_WIRE_H_

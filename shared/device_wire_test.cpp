@@ -1,10 +1,10 @@
-#include "driver/runtime/io/wire.h"
+#include "shared/device_wire.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-namespace flowsentry::ddk::wire {
+namespace flowsentry::wire {
 namespace {
 
 TEST(WireTest, RequestFramesParseWhenWhole) {
@@ -56,4 +56,4 @@ TEST(WireTest, ReplyLayout) {
 }
 
 }  // namespace
-}  // namespace flowsentry::ddk::wire
+}  // namespace flowsentry::wire
