@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -126,8 +126,10 @@ uint32_t DescribeAdapter(const DeviceHandle& device, std::u16string_view lower_n
     return error;
   }
   // A description that fills the buffer without a terminating zero is cut to leave room for one.
-  const size_t length = strnlen(reinterpret_cast<const char*>(description.data()),
-                                std::min<size_t>(returned, kDescriptionSize - 1));
+  const auto answered =
+      std::span<const uint8_t>(description).first(std::min<size_t>(returned, kDescriptionSize - 1));
+  const size_t length = static_cast<size_t>(
+      std::find(answered.begin(), answered.end(), uint8_t{0}) - answered.begin());
   text += "      Description: ";
   text.append(reinterpret_cast<const char*>(description.data()), length);
   text += "\r\n";
