@@ -23,6 +23,8 @@ constexpr char kServerUser[] = "postgres";
 struct ConnectionCloser {
   void operator()(PGconn* connection) const { PQfinish(connection); }
 };
+void IgnoreNotice(void*, const char*) {}
+
 struct ResultClearer {
   void operator()(PGresult* result) const { PQclear(result); }
 };
@@ -148,6 +150,7 @@ bool PostgresCluster::Exec(std::string_view sql, std::string* error) const {
     if (error != nullptr) *error = PQerrorMessage(connection.get());
     return false;
   }
+  PQsetNoticeProcessor(connection.get(), IgnoreNotice, nullptr);
   std::unique_ptr<PGresult, ResultClearer> result(
       PQexec(connection.get(), std::string(sql).c_str()));
   const ExecStatusType status = PQresultStatus(result.get());
