@@ -86,6 +86,10 @@ class AdoTable {
 
   const std::string& table() const { return table_; }
   DbConnection* connection() { return connection_.get(); }
+  // The open cursor, for a subclass's Bind to look at the table's columns; null until opened.
+  const DbRecordset* recordset() const { return recordset_.get(); }
+  // For a subclass's Bind that refuses the table: the error the failed open reports.
+  void SetBindError(DbError error) { open_error_ = std::move(error); }
   // The error of the connection's last failed operation.
   const DbError& error() const;
 

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "service/counters/postgres_engine.h"
 #include "service/counters/sqlite_engine.h"
 
 namespace flowsentry::counters {
@@ -26,6 +27,13 @@ std::string Lower(std::string_view text) {
 bool IsSqliteProvider(std::string_view provider) {
   const std::string lower = Lower(provider);
   return lower == "microsoft.jet.oledb.4.0" || lower == "sqlite";
+}
+
+// Providers served by the PostgreSQL engine: its own name and the name of its OLE DB provider,
+// which connection strings written for Windows hosts carry.
+bool IsPostgresProvider(std::string_view provider) {
+  const std::string lower = Lower(provider);
+  return lower == "postgresql" || lower == "postgresql ole db provider";
 }
 
 }  // namespace
@@ -80,6 +88,9 @@ bool OpenDbConnection(std::string_view connection_string, std::unique_ptr<DbConn
   connection.reset();
   const ConnectionProperties properties = ParseConnectionString(connection_string);
   const auto provider = properties.find("provider");
+  if (provider != properties.end() && IsPostgresProvider(provider->second)) {
+    return OpenPostgresConnection(properties, connection, error);
+  }
   if (provider == properties.end() || !IsSqliteProvider(provider->second)) {
     error = DbError{kAdoProviderNotFound,
                     kAccessLayerSource,

@@ -23,6 +23,23 @@
 
 namespace flowsentry::counters {
 
+// What a column holds, as far as a row buffer needs to know before it stores values there.
+enum class DbColumnKind {
+  kUnknown,  // the engine does not tell
+  kAny,      // keeps every value as it is given (SQLite: a column without a declared type)
+  kInteger,  // whole numbers of at least 32 bits
+  kText,     // texts
+  kOther,    // anything else: reals, blobs, dates, integers narrower than 32 bits, ...
+};
+
+struct DbColumnType {
+  DbColumnKind kind = DbColumnKind::kUnknown;
+  // For texts: the most characters the column keeps, or -1 without a limit the engine enforces.
+  int64_t max_length = -1;
+  // The type as the engine names it, for messages.
+  std::string name;
+};
+
 // A column value as read: NULL, a 64-bit integer or a text (bytes as stored).
 using DbValue = std::variant<std::monostate, int64_t, std::string>;
 
@@ -44,6 +61,9 @@ class DbRecordset {
 
   // Columns of the table, in their order.
   virtual size_t ColumnCount() const = 0;
+
+  // The type of column `index` (from 0), as the table declares it.
+  virtual DbColumnType ColumnType(size_t /*index*/) const { return {}; }
 
   // Before the first row: true only for an empty keyset. After the last row: true for an empty
   // keyset and once MoveNext has passed the last row. Before the first MoveFirst neither end is
@@ -94,9 +114,12 @@ class DbConnection {
 using ConnectionProperties = std::map<std::string, std::string>;
 ConnectionProperties ParseConnectionString(std::string_view text);
 
-// Opens a connection to the engine the string's Provider names ("Microsoft.Jet.OLEDB.4.0" or
-// "SQLite": the SQLite engine on the file named by Data Source, a machine path). An unknown or
-// missing provider fails with adErrProviderNotFound.
+// Opens a connection to the engine the string's Provider names (letter case does not matter):
+// - "Microsoft.Jet.OLEDB.4.0" or "SQLite": the SQLite engine on the file named by Data Source,
+//   a machine path;
+// - "PostgreSQL" or "PostgreSQL OLE DB Provider": a PostgreSQL server through libpq, with the
+//   keys of postgres_engine.h.
+// An unknown or missing provider fails with adErrProviderNotFound.
 bool OpenDbConnection(std::string_view connection_string, std::unique_ptr<DbConnection>& connection,
                       DbError& error);
 

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <functional>
 #include <utility>
 
@@ -32,6 +33,35 @@ std::string QuoteIdentifier(std::string_view name) {
   }
   quoted += '"';
   return quoted;
+}
+
+bool Contains(const std::string& upper, const char* part) {
+  return upper.find(part) != std::string::npos;
+}
+
+// A column's kind from its declared type, by SQLite's rules of type affinity: INTEGER and
+// NUMERIC affinity keep whole numbers as integers; TEXT affinity keeps texts; a column without a
+// declared type (or ANY) keeps whatever it is given; REAL affinity turns integers into reals and
+// a declared BLOB is meant for bytes, so both count as other.
+DbColumnType DeclaredType(const char* declared) {
+  DbColumnType type;
+  type.name = declared != nullptr ? declared : "";
+  std::string upper = type.name;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (Contains(upper, "INT")) {
+    type.kind = DbColumnKind::kInteger;
+  } else if (Contains(upper, "CHAR") || Contains(upper, "CLOB") || Contains(upper, "TEXT")) {
+    // SQLite keeps texts whole whatever length the declaration gives.
+    type.kind = DbColumnKind::kText;
+  } else if (upper.empty() || upper == "ANY") {
+    type.kind = DbColumnKind::kAny;
+  } else if (Contains(upper, "BLOB") || Contains(upper, "REAL") || Contains(upper, "FLOA") ||
+             Contains(upper, "DOUB")) {
+    type.kind = DbColumnKind::kOther;
+  } else {
+    type.kind = DbColumnKind::kInteger;  // NUMERIC affinity
+  }
+  return type;
 }
 
 // The Windows code of an operating-system error SQLite met; 0 when it met none.
@@ -92,8 +122,12 @@ class SqliteConnection;
 
 class SqliteRecordset final : public DbRecordset {
  public:
-  SqliteRecordset(SqliteConnection& connection, std::string table, std::vector<std::string> columns)
-      : connection_(&connection), table_(std::move(table)), columns_(std::move(columns)) {}
+  SqliteRecordset(SqliteConnection& connection, std::string table, std::vector<std::string> columns,
+                  std::vector<DbColumnType> types)
+      : connection_(&connection),
+        table_(std::move(table)),
+        columns_(std::move(columns)),
+        types_(std::move(types)) {}
 
   bool IsOpen() const override { return connection_ != nullptr; }
   void Close() override {
@@ -102,6 +136,9 @@ class SqliteRecordset final : public DbRecordset {
     row_.clear();
   }
   size_t ColumnCount() const override { return columns_.size(); }
+  DbColumnType ColumnType(size_t index) const override {
+    return index < types_.size() ? types_[index] : DbColumnType{};
+  }
   bool IsBof() const override { return keyed_ && keys_.empty(); }
   bool IsEof() const override { return keyed_ && position_ >= keys_.size(); }
   bool MoveFirst() override {
@@ -133,6 +170,7 @@ class SqliteRecordset final : public DbRecordset {
   SqliteConnection* connection_;  // not owned; null once closed
   std::string table_;
   std::vector<std::string> columns_;
+  std::vector<DbColumnType> types_;
   bool keyed_ = false;
   std::vector<int64_t> keys_;  // rowids, in the table's order
   size_t position_ = 0;
@@ -292,10 +330,14 @@ bool SqliteConnection::OpenTable(std::string_view table, std::unique_ptr<DbRecor
     return false;
   }
   std::vector<std::string> columns;
-  for (int i = 0; i < sqlite3_column_count(shape); ++i)
+  std::vector<DbColumnType> types;
+  for (int i = 0; i < sqlite3_column_count(shape); ++i) {
     columns.emplace_back(sqlite3_column_name(shape, i));
+    types.push_back(DeclaredType(sqlite3_column_decltype(shape, i)));
+  }
   if (!Run(shape, nullptr)) return false;
-  recordset = std::make_unique<SqliteRecordset>(*this, std::string(table), std::move(columns));
+  recordset = std::make_unique<SqliteRecordset>(*this, std::string(table), std::move(columns),
+                                                std::move(types));
   return true;
 }
 
