@@ -18,6 +18,7 @@
 #include "platform/last_error.h"
 #include "platform/posix/errno_map.h"
 #include "platform/posix/fd.h"
+#include "platform/posix/thread_state.h"
 #include "platform/root.h"
 #include "shared/device_wire.h"
 #include "shared/little_endian.h"
@@ -89,6 +90,8 @@ class DeviceConnection {
   // (the sender then sends the cancel right after the request).
   bool RequestCancel(Waiter& waiter);
   void SendCancel(uint32_t id);
+  // Cancels the request `id` if it still waits; for a terminated thread's request.
+  void CancelRequest(uint32_t id);
   // Called with `lock` held and reader_ taken; reads one reply with the lock released.
   void ReadReply(std::unique_lock<std::mutex>& lock);
   // Waits until `done` holds, reading replies meanwhile when no other thread does.
@@ -182,6 +185,15 @@ void DeviceConnection::SendCancel(uint32_t id) {
   Send(RequestFrame(id, kOpCancel, 0, 0, {}));
 }
 
+void DeviceConnection::CancelRequest(uint32_t id) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = waiting_.find(id);
+    if (it == waiting_.end() || !RequestCancel(*it->second)) return;
+  }
+  SendCancel(id);
+}
+
 bool DeviceConnection::Transact(uint8_t op, uint32_t code, std::span<const uint8_t> input,
                                 std::span<uint8_t> output, uint32_t* transferred) {
   if (transferred != nullptr) *transferred = 0;
@@ -200,6 +212,19 @@ bool DeviceConnection::Transact(uint8_t op, uint32_t code, std::span<const uint8
     } while (waiting_.contains(id));
     waiting_[id] = &waiter;
   }
+  // A terminated thread's request is cancelled like any other, and one made once the thread is
+  // terminated is never sent. The point is entered and left with none of this connection's
+  // locks held, since its canceller takes them.
+  auto cancel = [this, id] { CancelRequest(id); };
+  const posix::Canceller canceller(cancel);
+  posix::TerminationPoint point;
+  if (!point.Enter(canceller)) {
+    std::lock_guard lock(mutex_);
+    waiting_.erase(id);
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return false;
+  }
+
   const bool sent = Send(RequestFrame(id, op, code, static_cast<uint32_t>(output.size()), input));
   std::unique_lock lock(mutex_);
   if (sent) {
@@ -216,7 +241,13 @@ bool DeviceConnection::Transact(uint8_t op, uint32_t code, std::span<const uint8
   const bool done = waiter.done;
   if (!done) waiting_.erase(id);
   lock.unlock();
+  point.Leave();
 
+  if (point.terminated()) {
+    // Stopped where it stood: whatever the driver answered is not handed on.
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return false;
+  }
   if (!done) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
