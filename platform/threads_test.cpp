@@ -1,10 +1,14 @@
 #include "platform/threads.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -200,6 +204,30 @@ TEST(ThreadTest, ExitCodesAndHandles) {
   EXPECT_FALSE(empty.Terminate(0));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(ThisThreadTerminated());
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // the sanitizers need address space beyond any small limit
+#else
+constexpr bool kSanitized = false;
+#endif
+
+[[noreturn]] void CreateWithoutAddressSpace() {
+  size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t used = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+  const rlimit limit{used + (1 << 20), used + (1 << 20)};
+  ::setrlimit(RLIMIT_AS, &limit);
+  Thread thread = Thread::Create([] { return 0u; });
+  std::_Exit(!thread.IsValid() && GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? 0 : 1);
+}
+
+// With no address space left for a stack, Create answers an empty Thread and an error instead of
+// throwing or ending the process. Run in a child process, whose address space is then limited.
+TEST(ThreadTest, CreateFailsAsAValue) {
+  if (kSanitized) GTEST_SKIP() << "address space limits break the sanitizers";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(CreateWithoutAddressSpace(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(CriticalSectionTest, IsRecursiveAndOwnedByOneThread) {
