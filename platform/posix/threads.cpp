@@ -327,6 +327,11 @@ void Sleep(uint32_t ms) {
   const posix::Canceller canceller(cancel);
   posix::TerminationPoint point;
   if (!point.Enter(canceller)) return;
+  if (ms == 0) {
+    // As on Windows, gives the rest of the time slice away.
+    std::this_thread::yield();
+    return;
+  }
   std::unique_lock lock(waiter.mutex);
   if (ms == INFINITE) {
     waiter.changed.wait(lock, [&] { return waiter.aborted; });
