@@ -16,6 +16,12 @@
 // Threads: one handle may be used by several threads at once, each with its own requests
 // outstanding; Close may come from any thread while others wait in a request (their pending
 // requests are cancelled). Moving and destroying are not thread-safe.
+//
+// DeviceIoControl and ReadFile are termination points of threads made by Thread::Create
+// (platform/threads.h): Terminate cancels the request its thread waits in, and the call then
+// fails with ERROR_OPERATION_ABORTED, also when the driver completed it meanwhile (the driver may
+// have acted on a control request all the same); a request of a thread already terminated fails
+// at once, unsent.
 #ifndef FLOWSENTRY_PLATFORM_DEVICE_H_
 #define FLOWSENTRY_PLATFORM_DEVICE_H_
 
@@ -63,7 +69,8 @@ class DeviceHandle {
   bool ReadFile(std::span<uint8_t> buffer, uint32_t* bytes_read) const;
 
   // From any thread: cancels the request that `thread` is waiting in on this handle (its call
-  // returns false with ERROR_OPERATION_ABORTED unless the driver completes it first). False with
+  // returns false with ERROR_OPERATION_ABORTED unless the driver completes it first), also one
+  // whose request is still on its way to the driver: the cancel then follows it. False with
   // ERROR_NOT_FOUND (1168) when that thread waits in no request of this handle.
   bool CancelSynchronousIo(std::thread::id thread) const;
 

@@ -1,18 +1,19 @@
 #include "platform/device.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstring>
-#include <filesystem>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/testing/fake_device.h"
 #include "platform/testing/temp_root.h"
 
 namespace flowsentry::platform {
@@ -42,77 +43,7 @@ TEST(DeviceNameTest, NamesMapUnderTheDeviceFolder) {
   }
 }
 
-uint32_t Load32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-// A device that the test serves by hand, one request and one reply at a time.
-class FakeDevice {
- public:
-  explicit FakeDevice(const std::string& path) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(listener_, 4), 0);
-  }
-  ~FakeDevice() {
-    Hangup();
-    ::close(listener_);
-  }
-  void Accept() { connection_ = ::accept(listener_, nullptr, nullptr); }
-  void Hangup() {
-    if (connection_ >= 0) ::close(connection_);
-    connection_ = -1;
-  }
-
-  struct Request {
-    uint32_t id = 0;
-    uint8_t op = 0;
-    uint32_t code = 0;
-    uint32_t output_length = 0;
-    std::vector<uint8_t> input;
-  };
-  // False at the end of the client's requests.
-  bool Receive(Request& request) {
-    uint8_t size[4];
-    if (!ReadExactly(size, 4)) return false;
-    std::vector<uint8_t> body(Load32(size));
-    if (!ReadExactly(body.data(), body.size())) return false;
-    request.id = Load32(body.data());
-    request.op = body[4];
-    request.code = Load32(body.data() + 5);
-    request.output_length = Load32(body.data() + 9);
-    request.input.assign(body.begin() + 13, body.end());
-    return true;
-  }
-  void Reply(uint32_t id, uint32_t status, uint32_t information, std::vector<uint8_t> data = {}) {
-    const uint32_t header[4] = {static_cast<uint32_t>(12 + data.size()), id, status, information};
-    std::vector<uint8_t> frame(16);
-    std::memcpy(frame.data(), header, 16);
-    frame.insert(frame.end(), data.begin(), data.end());
-    ASSERT_EQ(::send(connection_, frame.data(), frame.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(frame.size()));
-  }
-
- private:
-  bool ReadExactly(uint8_t* data, size_t length) {
-    while (length > 0) {
-      const ssize_t got = ::recv(connection_, data, length, 0);
-      if (got <= 0) return false;
-      data += got;
-      length -= static_cast<size_t>(got);
-    }
-    return true;
-  }
-
-  int listener_ = -1;
-  int connection_ = -1;
-};
+using testing::FakeDevice;
 
 class DeviceClientTest : public ::testing::Test {
  protected:
@@ -204,6 +135,68 @@ TEST_F(DeviceClientTest, CancelSendsTheWaitingRequestsId) {
   device_.Reply(read.id, 0xC0000120, 0);
   reader.join();
   EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+}
+
+// A cancel that comes while its read is being sent must reach the host after the read: a host
+// ignores a cancel naming no pending request, so a cancel ahead of its read would leave the read
+// pending for good. Here the host keeps every read pending until a cancel names it, and one
+// thread cancels each read of another as soon as it can be found.
+TEST_F(DeviceClientTest, CancelRacingItsReadsSendIsNeverLost) {
+  constexpr int kRounds = 2000;
+  std::thread host([&] {
+    std::set<uint32_t> pending;
+    FakeDevice::Request request;
+    while (device_.Receive(request)) {
+      if (request.op == 1) {
+        pending.insert(request.id);
+      } else if (request.op == 3 && pending.erase(request.id) == 1) {
+        device_.Reply(request.id, 0xC0000120, 0);
+      }
+    }
+    device_.Hangup();
+  });
+
+  std::mutex mutex;
+  std::condition_variable ended;
+  int reads_ended = 0;
+  std::vector<Win32Error> errors;
+  std::thread reader([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      std::array<uint8_t, 50> buffer{};
+      const bool ok = handle_.ReadFile(buffer, nullptr);
+      const Win32Error error = ok ? ERROR_SUCCESS : GetLastError();
+      std::lock_guard lock(mutex);
+      errors.push_back(error);
+      ++reads_ended;
+      ended.notify_all();
+      if (error != ERROR_OPERATION_ABORTED) return;
+    }
+  });
+
+  // One round: cancels the reader's read once it is out and waits, within bounds, for its end.
+  auto cancel_one = [&](int round) {
+    while (!handle_.CancelSynchronousIo(reader.get_id())) {
+      if (GetLastError() != ERROR_NOT_FOUND) return false;  // not "the read is not out yet"
+      std::this_thread::yield();
+    }
+    std::unique_lock lock(mutex);
+    if (!ended.wait_for(lock, std::chrono::seconds(20), [&] { return reads_ended > round; })) {
+      ADD_FAILURE() << "the cancel of read " << round << " was lost";
+      return false;
+    }
+    return errors.back() == ERROR_OPERATION_ABORTED;
+  };
+  for (int round = 0; round < kRounds; ++round) {
+    if (!cancel_one(round)) {
+      device_.Shutdown();  // fails a read that would wait for good, which ends the reader
+      break;
+    }
+  }
+  reader.join();
+  EXPECT_TRUE(handle_.Close());
+  host.join();
+  EXPECT_EQ(errors.size(), static_cast<size_t>(kRounds));
+  EXPECT_EQ(std::ranges::count(errors, ERROR_OPERATION_ABORTED), kRounds);
 }
 
 TEST_F(DeviceClientTest, CloseReturnsOnlyOnceTheHostHasClosed) {

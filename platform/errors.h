@@ -44,6 +44,7 @@ inline constexpr Win32Error ERROR_BADDB = 1009;
 inline constexpr Win32Error ERROR_IO_DEVICE = 1117;
 inline constexpr Win32Error ERROR_CANT_RESOLVE_FILENAME = 1921;
 inline constexpr Win32Error ERROR_NO_SYSTEM_RESOURCES = 1450;
+inline constexpr Win32Error ERROR_NOT_FOUND = 1168;
 inline constexpr Win32Error ERROR_INVALID_USER_BUFFER = 1784;
 
 }  // namespace flowsentry::platform

@@ -18,6 +18,7 @@
 #include "platform/last_error.h"
 #include "platform/posix/errno_map.h"
 #include "platform/posix/fd.h"
+#include "platform/posix/thread_state.h"
 #include "platform/root.h"
 #include "shared/device_wire.h"
 #include "shared/little_endian.h"
@@ -28,7 +29,6 @@ namespace {
 // Win32 codes this facility reports that the shared list does not carry.
 constexpr Win32Error kErrorInvalidName = 123;
 constexpr Win32Error kErrorMrMidNotFound = 317;
-constexpr Win32Error kErrorNotFound = 1168;
 
 using wire::kOpCancel;
 using wire::kOpDeviceControl;
@@ -77,13 +77,21 @@ class DeviceConnection {
   struct Waiter {
     std::thread::id thread;
     std::span<uint8_t> output;
+    bool sent = false;              // the request's frame is out
+    bool cancel_requested = false;  // its cancel is sent, or to be sent right after the request
     bool done = false;
-    bool cancel_sent = false;
     uint32_t status = 0;
     uint32_t information = 0;
   };
 
   bool Send(const std::vector<uint8_t>& frame);
+  // Called with mutex_ held: marks the waiter's request for cancelling; true when the caller is
+  // to send the cancel now, false when it is already requested or its request is not out yet
+  // (the sender then sends the cancel right after the request).
+  bool RequestCancel(Waiter& waiter);
+  void SendCancel(uint32_t id);
+  // Cancels the request `id` if it still waits; for a terminated thread's request.
+  void CancelRequest(uint32_t id);
   // Called with `lock` held and reader_ taken; reads one reply with the lock released.
   void ReadReply(std::unique_lock<std::mutex>& lock);
   // Waits until `done` holds, reading replies meanwhile when no other thread does.
@@ -96,7 +104,7 @@ class DeviceConnection {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::map<uint32_t, Waiter*> waiting_;  // sent, reply not yet read
+  std::map<uint32_t, Waiter*> waiting_;  // registered, reply not yet read
   uint32_t next_id_ = 1;
   bool reader_ = false;  // a thread is reading replies
   bool ended_ = false;   // the host closed the connection: no reply comes any more
@@ -166,6 +174,26 @@ void DeviceConnection::WaitUntil(std::unique_lock<std::mutex>& lock, Done done) 
   }
 }
 
+bool DeviceConnection::RequestCancel(Waiter& waiter) {
+  if (waiter.cancel_requested) return false;
+  waiter.cancel_requested = true;
+  return waiter.sent;
+}
+
+void DeviceConnection::SendCancel(uint32_t id) {
+  // A failed send means the connection is ending, which cancels the request all the same.
+  Send(RequestFrame(id, kOpCancel, 0, 0, {}));
+}
+
+void DeviceConnection::CancelRequest(uint32_t id) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = waiting_.find(id);
+    if (it == waiting_.end() || !RequestCancel(*it->second)) return;
+  }
+  SendCancel(id);
+}
+
 bool DeviceConnection::Transact(uint8_t op, uint32_t code, std::span<const uint8_t> input,
                                 std::span<uint8_t> output, uint32_t* transferred) {
   if (transferred != nullptr) *transferred = 0;
@@ -184,11 +212,43 @@ bool DeviceConnection::Transact(uint8_t op, uint32_t code, std::span<const uint8
     } while (waiting_.contains(id));
     waiting_[id] = &waiter;
   }
+  // A terminated thread's request is cancelled like any other, and one made once the thread is
+  // terminated is never sent. The point is entered and left with none of this connection's
+  // locks held, since its canceller takes them.
+  auto cancel = [this, id] { CancelRequest(id); };
+  const posix::Canceller canceller(cancel);
+  posix::TerminationPoint point;
+  if (!point.Enter(canceller)) {
+    std::lock_guard lock(mutex_);
+    waiting_.erase(id);
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return false;
+  }
+
   const bool sent = Send(RequestFrame(id, op, code, static_cast<uint32_t>(output.size()), input));
   std::unique_lock lock(mutex_);
-  if (sent) WaitUntil(lock, [&] { return waiter.done; });
-  if (!waiter.done) {
-    waiting_.erase(id);
+  if (sent) {
+    // A cancel that came while the request was on its way waited for it: sending it only now
+    // keeps it behind its request, since the host ignores a cancel for a request it does not hold.
+    waiter.sent = true;
+    if (waiter.cancel_requested) {
+      lock.unlock();
+      SendCancel(id);
+      lock.lock();
+    }
+    WaitUntil(lock, [&] { return waiter.done; });
+  }
+  const bool done = waiter.done;
+  if (!done) waiting_.erase(id);
+  lock.unlock();
+  point.Leave();
+
+  if (point.terminated()) {
+    // Stopped where it stood: whatever the driver answered is not handed on.
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return false;
+  }
+  if (!done) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
@@ -206,17 +266,16 @@ bool DeviceConnection::Cancel(std::thread::id thread) {
   {
     std::lock_guard lock(mutex_);
     const auto it = std::find_if(waiting_.begin(), waiting_.end(), [&](const auto& entry) {
-      return entry.second->thread == thread && !entry.second->cancel_sent;
+      return entry.second->thread == thread && !entry.second->cancel_requested;
     });
     if (it == waiting_.end() || closed_.load() || ended_) {
-      SetLastError(kErrorNotFound);
+      SetLastError(ERROR_NOT_FOUND);
       return false;
     }
-    it->second->cancel_sent = true;
+    if (!RequestCancel(*it->second)) return true;  // its sender sends the cancel
     id = it->first;
   }
-  // A failed send means the connection is ending, which cancels the request all the same.
-  Send(RequestFrame(id, kOpCancel, 0, 0, {}));
+  SendCancel(id);
   return true;
 }
 
