@@ -1,6 +1,7 @@
 #include "service/counters/counter_periods.h"
 
 #include <string>
+#include <tuple>
 
 #include "platform/last_error.h"
 #include "platform/time.h"
@@ -41,13 +42,31 @@ void ResetCounter(std::string_view countername) {
 }  // namespace
 
 std::optional<int64_t> PeriodStart(int64_t now) {
-  std::optional<platform::LocalTime> local = platform::ToLocalTime(now);
+  // The first second whose local date is the date of `now`. Found by bisection over local dates
+  // rather than by converting 00:00 back: where 00:00 occurs twice the conversion back answers
+  // whichever instant the C library's state favours, and where it does not occur at all it has
+  // no answer of its own.
+  const std::optional<platform::LocalTime> local = platform::ToLocalTime(now);
   if (!local) return std::nullopt;
-  local->hour = 0;
-  local->minute = 0;
-  local->second = 0;
-  local->is_dst = -1;
-  return platform::FromLocalTime(*local);
+  const auto before_today = [&local](int64_t t) -> std::optional<bool> {
+    const std::optional<platform::LocalTime> other = platform::ToLocalTime(t);
+    if (!other) return std::nullopt;
+    return std::tie(other->year, other->month, other->day) <
+           std::tie(local->year, local->month, local->day);
+  };
+  // Two days back is on an earlier date in every zone: no offset change spans a day.
+  int64_t earlier = now - 2 * 86400;  // before today
+  int64_t today = now;                // on today's date
+  if (const std::optional<bool> is_before = before_today(earlier); !is_before || !*is_before) {
+    return std::nullopt;
+  }
+  while (today - earlier > 1) {
+    const int64_t middle = earlier + (today - earlier) / 2;
+    const std::optional<bool> is_before = before_today(middle);
+    if (!is_before) return std::nullopt;
+    (*is_before ? earlier : today) = middle;
+  }
+  return today;
 }
 
 bool ArchiveCounterRow(std::string_view row_text) {

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
 #include "platform/testing/scoped_time_zone.h"
 #include "platform/time.h"
@@ -36,10 +37,33 @@ TEST(PeriodStartTest, IsLocalMidnightAsTheSystemConvertsIt) {
       {"Berlin, day summer time ends (midnight still summer)", kBerlin, 1730030000, 1729980000},
       {"Berlin, day after summer time ends", kBerlin, 1730075000, 1730070000},
       {"Chile, day without a midnight", kChile, 1725800000, 1725768000},
+      // Beirut's clocks went from 00:00 to 01:00 on 2023-03-26: the day begins at 01:00 summer
+      // time, 22:00 UTC the day before.
+      {"Beirut, day without a midnight", "Asia/Beirut", 1679814000, 1679781600},
+      {"Beirut, in its first second", "Asia/Beirut", 1679781600, 1679781600},
+      {"Beirut, its last second", "Asia/Beirut", 1679864399, 1679781600},
+      // Havana's clocks went from 01:00 back to 00:00 on 2023-11-05: midnight came twice, first
+      // at 04:00 UTC in summer time.
+      {"Havana, day with two midnights", "America/Havana", 1699203600, 1699156800},
+      {"Havana, between the two midnights", "America/Havana", 1699159000, 1699156800},
+      {"Havana, after the second midnight", "America/Havana", 1699161000, 1699156800},
+      {"Havana, the day before", "America/Havana", 1699156799, 1699070400},
   };
   for (const Case& c : cases) {
     const ScopedTimeZone zone(c.zone);
     EXPECT_EQ(PeriodStart(c.now), c.start) << c.what;
+  }
+}
+
+TEST(PeriodStartTest, TwiceOccurringMidnightIsTheEarlierWhateverWasConvertedBefore) {
+  ASSERT_TRUE(std::filesystem::exists("/usr/share/zoneinfo/America/Havana"));
+  const ScopedTimeZone zone("America/Havana");
+  // Conversions of summer and of winter times leave the C library in different states.
+  for (const int64_t before : {int64_t{1688212800}, int64_t{1704110400}, int64_t{1699160400}}) {
+    const std::optional<platform::LocalTime> local = platform::ToLocalTime(before);
+    ASSERT_TRUE(local);
+    ASSERT_TRUE(platform::FromLocalTime(*local));
+    EXPECT_EQ(PeriodStart(1699203600), 1699156800) << "after converting " << before;
   }
 }
 
