@@ -54,9 +54,9 @@ void ReadColumn(const DbValue& value, const ColumnBinding& binding) {
           const std::string text = std::holds_alternative<int64_t>(value)
                                        ? std::to_string(std::get<int64_t>(value))
                                        : std::get<std::string>(value);
-          const size_t capacity = buffer.buffer_size - 1;
-          *buffer.value = text.substr(0, capacity);
-          status = text.size() > capacity ? kColumnTruncated : kColumnOk;
+          const size_t kept = Utf8PrefixBytes(text, buffer.buffer_size - 1);
+          *buffer.value = text.substr(0, kept);
+          status = kept < text.size() ? kColumnTruncated : kColumnOk;
         } else {
           ReadNumber(value, buffer, status);
         }
@@ -70,7 +70,8 @@ DbParameter StoredValue(const ColumnBinding& binding) {
       [](auto&& buffer) -> DbParameter {
         using Buffer = std::decay_t<decltype(buffer)>;
         if constexpr (std::is_same_v<Buffer, TextBuffer>) {
-          return std::string_view(*buffer.value).substr(0, buffer.buffer_size - 1);
+          const std::string_view text = *buffer.value;
+          return text.substr(0, Utf8PrefixBytes(text, buffer.buffer_size - 1));
         } else {
           return static_cast<int64_t>(*buffer);
         }
@@ -79,6 +80,35 @@ DbParameter StoredValue(const ColumnBinding& binding) {
 }
 
 }  // namespace
+
+size_t Utf8PrefixBytes(std::string_view text, size_t characters) {
+  const auto byte = [&text](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const auto continuation = [&](size_t i, uint8_t low, uint8_t high) {
+    return i < text.size() && byte(i) >= low && byte(i) <= high;
+  };
+  size_t i = 0;
+  for (size_t counted = 0; counted < characters && i < text.size(); ++counted) {
+    const uint8_t lead = byte(i);
+    // The second byte's range excludes overlong forms, surrogates and code points past U+10FFFF.
+    size_t length = 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = continuation(i + 1, 0x80, 0xBF) ? 2 : 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      const uint8_t low = lead == 0xE0 ? 0xA0 : 0x80;
+      const uint8_t high = lead == 0xED ? 0x9F : 0xBF;
+      length = continuation(i + 1, low, high) && continuation(i + 2, 0x80, 0xBF) ? 3 : 1;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      const uint8_t low = lead == 0xF0 ? 0x90 : 0x80;
+      const uint8_t high = lead == 0xF4 ? 0x8F : 0xBF;
+      length = continuation(i + 1, low, high) && continuation(i + 2, 0x80, 0xBF) &&
+                       continuation(i + 3, 0x80, 0xBF)
+                   ? 4
+                   : 1;
+    }
+    i += length;
+  }
+  return i;
+}
 
 AdoTable::~AdoTable() { Close(); }
 

@@ -26,8 +26,14 @@ inline constexpr uint32_t kColumnNull = 3;          // NULL: empty text or 0 rea
 inline constexpr uint32_t kColumnTruncated = 4;     // text longer than its buffer: cut
 inline constexpr uint32_t kColumnDataOverflow = 6;  // number wider than its buffer: low bits kept
 
-// A text column's buffer: holds at most `buffer_size` - 1 bytes (the last byte of a C buffer
-// would hold the terminating zero).
+// The length in bytes of the first `characters` characters of a UTF-8 text (all of it when it
+// has no more). A character is one well-formed UTF-8 sequence; a byte that begins no well-formed
+// sequence counts as one character of its own, as a single-byte code page would read it, so a
+// cut never splits a sequence and a text in a legacy code page is still cut by its characters.
+size_t Utf8PrefixBytes(std::string_view text, size_t characters);
+
+// A text column's buffer: holds at most `buffer_size` - 1 characters (the last place of a C
+// buffer would hold the terminating zero); a longer text is cut to them.
 struct TextBuffer {
   std::string* value;
   size_t buffer_size;

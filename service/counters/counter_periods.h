@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "service/counters/counter_rule.h"
+#include "service/counters/counter_table.h"
 
 namespace flowsentry::counters {
 
@@ -22,17 +23,23 @@ namespace flowsentry::counters {
 std::optional<int64_t> PeriodStart(int64_t now);
 
 // Empties `rules`, rolls the periods over, then refills `rules` from `counters` in the table's
-// order. Ends at the first row whose `countername` is NULL or longer than 254 bytes.
+// order. Ends at the first row whose `countername` is NULL or longer than 254
+// characters.
 void LoadCounterRules(CounterRuleArray& rules);
 
-// Archives and resets every counter whose `timecount` is not today's period start. False when
-// `counters` could not be opened. A counter whose archive copy failed is left as it stands
-// (counts and `timecount`), so that the next start archives and resets it.
+// Archives and resets every counter whose period is not today's: its `timecount`, or for a
+// `timecount` of NULL (a row added with the schema's default) the period of its `timecreate`. A
+// NULL in today's period is set to today's start, nothing else changed. Each counter's archive
+// copy and reset are one transaction; a counter whose copy or reset fails is left as it stands
+// (counts and `timecount`), so that the next start archives and resets it. A row whose row text
+// does not read back as the row (RowTextReadsBack) is neither archived nor reset, and a line of
+// the diagnostic log gives its text. False when `counters` could not be opened.
 bool RollOverCounters();
 
-// Copies a row (as row text) into `countersstat` unless the archive already holds it. True when
-// the archive holds the row afterwards.
-bool ArchiveCounterRow(std::string_view row_text);
+// On `archive`, a CounterTable opened on `countersstat`: copies a row (as row text) into the
+// archive, or, when the archive already holds the row's counter and period, sets that archive
+// row's counts to the text's. True when the archive holds the row's counts afterwards.
+bool ArchiveCounterRow(CounterTable& archive, std::string_view row_text);
 
 }  // namespace flowsentry::counters
 

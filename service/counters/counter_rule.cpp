@@ -1,7 +1,6 @@
 #include "service/counters/counter_rule.h"
 
-#include <climits>
-
+#include "platform/atoi.h"
 #include "platform/net.h"
 
 namespace flowsentry::counters {
@@ -120,7 +119,7 @@ void ParseAddressFilter(std::string_view value, uint8_t option, AddressFilter& f
   }
 }
 
-uint16_t ToPort(std::string_view entry) { return static_cast<uint16_t>(ParseAtoi(entry)); }
+uint16_t ToPort(std::string_view entry) { return static_cast<uint16_t>(platform::Atoi(entry)); }
 
 void ParsePortFilter(std::string_view value, uint8_t option, PortFilter& filter) {
   if (value.empty()) return;
@@ -166,30 +165,6 @@ std::string_view GetParameterValue(std::string_view parameters, std::string_view
   return found;
 }
 
-int32_t ParseAtoi(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  // atoi is strtol cut to int: the long saturates, then only its low 32 bits remain.
-  int64_t value = 0;
-  bool saturated = false;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (saturated) continue;
-    const int digit = text[i] - '0';
-    if (value > (INT64_MAX - digit) / 10) {
-      saturated = true;
-      continue;
-    }
-    value = value * 10 + digit;
-  }
-  if (saturated)
-    value = negative ? INT64_MIN : INT64_MAX;
-  else if (negative)
-    value = -value;
-  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value)));
-}
-
 CounterRule MakeCounterRule(std::string_view countername, uint8_t state,
                             std::string_view parameters) {
   CounterRule rule;
@@ -197,12 +172,14 @@ CounterRule MakeCounterRule(std::string_view countername, uint8_t state,
   rule.state = state;
 
   auto value = [&](std::string_view key) { return GetParameterValue(parameters, key); };
-  auto u8 = [&](std::string_view key) { return static_cast<uint8_t>(ParseAtoi(value(key))); };
-  auto u16 = [&](std::string_view key) { return static_cast<uint16_t>(ParseAtoi(value(key))); };
+  auto u8 = [&](std::string_view key) { return static_cast<uint8_t>(platform::Atoi(value(key))); };
+  auto u16 = [&](std::string_view key) {
+    return static_cast<uint16_t>(platform::Atoi(value(key)));
+  };
 
   rule.interfaces.clear();
   ForEachEntry(value("Interface"), '|', [&](std::string_view entry) {
-    rule.interfaces.push_back(static_cast<uint8_t>(ParseAtoi(entry)));
+    rule.interfaces.push_back(static_cast<uint8_t>(platform::Atoi(entry)));
     return true;
   });
   rule.interfaces.push_back(kInterfaceListEnd);

@@ -80,11 +80,10 @@ using CounterRuleArray = std::vector<std::unique_ptr<CounterRule>>;
 // to letter case; the value is everything after the item's first "=".
 std::string_view GetParameterValue(std::string_view parameters, std::string_view key);
 
-// Reads a number as C's atoi does (leading blanks, optional sign, decimal digits, nothing else)
-// with atoi's 32-bit result; callers keep it to their field's width.
-int32_t ParseAtoi(std::string_view text);
-
-// Builds the rule of one stored row and appends it to `rules`.
+// Builds the rule of one stored row and appends it to `rules`. Numbers are read with the
+// platform's atoi (platform/atoi.h), which saturates at the 32-bit limits, and keep the low bits
+// of their field: 4294967297 gives 255 as an option byte and as an adapter number (which ends the
+// interface list), 65535 as a port or EtherType.
 void BuildCounterRule(std::string_view countername, uint8_t state, std::string_view parameters,
                       CounterRuleArray& rules);
 

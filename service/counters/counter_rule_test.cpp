@@ -44,27 +44,6 @@ TEST(GetParameterValueTest, FindsKeysByTheItemRules) {
   }
 }
 
-TEST(ParseAtoiTest, ReadsAsAtoiDoes) {
-  struct Case {
-    const char* text;
-    int32_t value;
-  };
-  const Case cases[] = {
-      {"80", 80},
-      {"  42", 42},
-      {"+7", 7},
-      {"-3", -3},
-      {"12abc", 12},
-      {"abc", 0},
-      {"", 0},
-      {" - 3", 0},
-      {"2147483647", 2147483647},
-      {"4294967297", 1},             // low 32 bits of a long
-      {"99999999999999999999", -1},  // strtol saturates, then int keeps the low bits
-  };
-  for (const Case& c : cases) EXPECT_EQ(ParseAtoi(c.text), c.value) << c.text;
-}
-
 TEST(BuildCounterRuleTest, FreshRuleHasNothing) {
   const CounterRule rule = MakeCounterRule("c", 0, "");
   EXPECT_EQ(rule.interfaces, std::vector<uint8_t>{kInterfaceListEnd});
@@ -93,6 +72,10 @@ TEST(BuildCounterRuleTest, InterfaceLists) {
       {"Interface=x|", {0, 255}},
       {"Interface=255|", {255, 255}},  // stored, but ends the list where it stands
       {"Interface=1|255|2|", {1, 255, 2, 255}},
+      // Past the 32-bit range a number saturates before it is kept to 8 bits: 2147483647 gives
+      // 255, the end byte, and INT32_MIN gives 0 (not the low bits of a wider number: 1 and 255).
+      {"Interface=4294967297|", {255, 255}},
+      {"Interface=-4294967297|", {0, 255}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(MakeCounterRule("c", 0, c.parameters).interfaces, c.list) << c.parameters;
@@ -147,6 +130,18 @@ TEST(BuildCounterRuleTest, NumbersKeptToTheirWidth) {
   EXPECT_EQ(rule.DestProt2, 44);
   EXPECT_EQ(rule.SourcePortOption, 6);
   EXPECT_EQ(rule.DestPortOption, 0);
+
+  // The same saturation as the configuration's values: every field keeps the low bits of
+  // INT32_MAX or INT32_MIN.
+  const CounterRule wide = MakeCounterRule(
+      "c", 0,
+      "SourceProt=4294967297,SourceCode=4294967297,SourceIPoption=4294967297,"
+      "DestIPoption=-4294967297,SourcePortOption=1,SourcePort=4294967297|-4294967297|");
+  EXPECT_EQ(wide.SourceProt, 65535);
+  EXPECT_EQ(wide.SourceCode, 65535);
+  EXPECT_EQ(wide.SourceIPoption, 255);
+  EXPECT_EQ(wide.DestIPoption, 0);
+  EXPECT_EQ(wide.source_port.list, (std::vector<uint16_t>{65535, 0}));
 }
 
 TEST(BuildCounterRuleTest, AddressFiltersByOption) {

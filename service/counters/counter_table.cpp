@@ -32,6 +32,17 @@ constexpr char kAnyRowSql[] = "SELECT EXISTS (SELECT 1 FROM counters)";
 constexpr char kResetSql[] =
     "UPDATE counters SET packets = 0, bytes = 0, timecount = ? WHERE countername = ?";
 constexpr char kRemoveSql[] = "DELETE FROM counters WHERE countername = ?";
+// IS compares NULL with NULL as equal, so a row read with NULLs is still recognized.
+constexpr char kResetEndedSql[] =
+    "UPDATE counters SET packets = 0, bytes = 0, timecount = ? WHERE countername = ? AND "
+    "packets IS ? AND bytes IS ? AND timecreate IS ? AND timecount IS ?";
+constexpr char kStartPeriodSql[] =
+    "UPDATE counters SET timecount = ? WHERE countername = ? AND timecount IS NULL";
+// IMMEDIATE takes the write lock at once: a transaction that first reads and then writes could
+// otherwise meet another writer in between and fail without waiting.
+constexpr char kBeginSql[] = "BEGIN IMMEDIATE";
+constexpr char kCommitSql[] = "COMMIT";
+constexpr char kRollbackSql[] = "ROLLBACK";
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
@@ -104,19 +115,35 @@ int64_t ParseDecimal64(std::string_view text) {
   return value == kMin ? std::numeric_limits<int64_t>::max() : -value;
 }
 
+bool RowTextReadsBack(const CounterRow& row) {
+  for (const uint32_t status :
+       {row.countername_status, row.packets_status, row.bytes_status, row.state_status,
+        row.timecreate_status, row.timecount_status, row.parameters_status}) {
+    if (status != kColumnOk && status != kColumnNull) return false;
+  }
+  const CounterRow read_back = ParseRowText(FormatRowText(row));
+  return read_back.countername == row.countername && read_back.packets == row.packets &&
+         read_back.bytes == row.bytes && read_back.state == row.state &&
+         read_back.timecreate == row.timecreate && read_back.timecount == row.timecount &&
+         read_back.parameters == row.parameters;
+}
+
 CounterRow ParseRowText(std::string_view text) {
   CounterRow row;
   const std::vector<std::string_view> pieces = SplitRowText(text);
   const auto piece = [&pieces](size_t n) {
     return n <= pieces.size() ? pieces[n - 1] : std::string_view();
   };
-  row.countername = std::string(piece(1).substr(0, kCounterTextBufferSize - 1));
+  const auto cut = [](std::string_view text) {
+    return std::string(text.substr(0, Utf8PrefixBytes(text, kCounterTextBufferSize - 1)));
+  };
+  row.countername = cut(piece(1));
   row.packets = ParseDecimal64(piece(2));
   row.bytes = ParseDecimal64(piece(3));
   row.state = static_cast<uint8_t>(ParseDecimal64(piece(4)));
   row.timecreate = ParseDecimal64(piece(5));
   row.timecount = ParseDecimal64(piece(6));
-  row.parameters = std::string(piece(7).substr(0, kCounterTextBufferSize - 1));
+  row.parameters = cut(piece(7));
   return row;
 }
 
@@ -180,6 +207,73 @@ bool CounterTable::ResetPeriod(std::string_view countername, int64_t start) {
     return false;
   }
   return true;
+}
+
+CounterTable::ResetResult CounterTable::ResetEndedPeriod(const CounterRow& as_read, int64_t start) {
+  if (!IsOpen()) return ResetResult::kFailed;
+  const auto value = [](int64_t number, uint32_t status) -> DbParameter {
+    if (status == kColumnNull) return std::monostate{};
+    return number;
+  };
+  const DbParameter parameters[] = {start,
+                                    std::string_view(as_read.countername),
+                                    value(as_read.packets, as_read.packets_status),
+                                    value(as_read.bytes, as_read.bytes_status),
+                                    value(as_read.timecreate, as_read.timecreate_status),
+                                    value(as_read.timecount, as_read.timecount_status)};
+  int64_t changed = 0;
+  if (!connection()->Execute(kResetEndedSql, parameters, &changed)) {
+    ReportDbError(error(), kResetFailed);
+    return ResetResult::kFailed;
+  }
+  return changed > 0 ? ResetResult::kReset : ResetResult::kChanged;
+}
+
+bool CounterTable::StartPeriod(std::string_view countername, int64_t start) {
+  if (!IsOpen()) return false;
+  const DbParameter parameters[] = {start, countername};
+  if (!connection()->Execute(kStartPeriodSql, parameters)) {
+    ReportDbError(error(), kResetFailed);
+    return false;
+  }
+  return true;
+}
+
+bool CounterTable::UpdateArchivedCounts(std::string_view row_text) {
+  if (!IsOpen()) return false;
+  const CounterRow row = ParseRowText(row_text);
+  const std::string sql = "UPDATE " + QuoteIdentifier(table()) +
+                          " SET packets = ?, bytes = ? WHERE countername = ? AND timecreate = ? "
+                          "AND timecount = ?";
+  const DbParameter parameters[] = {row.packets, row.bytes, std::string_view(row.countername),
+                                    row.timecreate, row.timecount};
+  if (!connection()->Execute(sql, parameters)) {
+    ReportDbError(error(), kAddFailed);
+    return false;
+  }
+  return true;
+}
+
+bool CounterTable::BeginTransaction() {
+  if (!IsOpen()) return false;
+  if (!connection()->Execute(kBeginSql, {})) {
+    ReportDbError(error(), kResetFailed);
+    return false;
+  }
+  return true;
+}
+
+bool CounterTable::CommitTransaction() {
+  if (!IsOpen()) return false;
+  if (!connection()->Execute(kCommitSql, {})) {
+    ReportDbError(error(), kResetFailed);
+    return false;
+  }
+  return true;
+}
+
+void CounterTable::RollbackTransaction() {
+  if (IsOpen()) connection()->Execute(kRollbackSql, {});
 }
 
 bool CounterTable::HasArchivedRow(std::string_view row_text) {

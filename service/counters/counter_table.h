@@ -17,8 +17,8 @@ namespace flowsentry::counters {
 inline constexpr char kCountersTable[] = "counters";
 inline constexpr char kCountersStatTable[] = "countersstat";
 
-// Size of the text buffers of `countername` and `parameters`: 254 bytes and the terminating
-// zero a C buffer would hold.
+// Size of the text buffers of `countername` and `parameters`: 254 characters (UTF-8 code
+// points, see Utf8PrefixBytes) and the terminating zero a C buffer would hold.
 inline constexpr size_t kCounterTextBufferSize = 255;
 
 // One row of `counters` or `countersstat`, bound by ordinal, with each column's status. The
@@ -53,9 +53,15 @@ std::vector<std::string_view> SplitRowText(std::string_view text);
 // other character; none gives 0), saturating at the 64-bit limits.
 int64_t ParseDecimal64(std::string_view text);
 
+// True when the row's text reads back as the row: ParseRowText(FormatRowText(row)) gives every
+// value of `row`, and every column was read whole or as NULL. False for a name that is empty or
+// holds ";", a text with white space at either end, a number the text cannot carry, and so on.
+bool RowTextReadsBack(const CounterRow& row);
+
 // The row a row text describes: piece 1 `countername`, pieces 2 and 3 the counts, piece 4
 // `state` (kept to 8 bits), pieces 5 and 6 the times, piece 7 `parameters`; texts are cut to
-// their buffers, missing pieces stay empty or 0, further pieces are ignored. Every status is 0.
+// their buffers' 254 characters, missing pieces stay empty or 0, further pieces are ignored. Every
+// status is 0.
 CounterRow ParseRowText(std::string_view text);
 
 // "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + DESTPATH + "/DB/counters.mdb".
@@ -82,6 +88,31 @@ class CounterTable : public AdoTable {
 
   // Starts a new period for the counter in `counters`: both counts 0, `timecount` = `start`.
   bool ResetPeriod(std::string_view countername, int64_t start);
+
+  // The end of a period, for a counter as it was read (`as_read`, with its statuses): both
+  // counts 0 and `timecount` = `start`, provided the row still holds what was read (name, counts,
+  // `timecreate` and `timecount`, NULL as NULL). kChanged when it does not (the row was credited
+  // or edited since), kFailed on a database error (reported).
+  enum class ResetResult { kReset, kChanged, kFailed };
+  ResetResult ResetEndedPeriod(const CounterRow& as_read, int64_t start);
+
+  // Sets `timecount` = `start` for a counter whose `timecount` is NULL (a row added without a
+  // period start), its counts kept. A database error is reported.
+  bool StartPeriod(std::string_view countername, int64_t start);
+
+  // On a table opened on `countersstat`: sets the counts of the archived row with the
+  // `countername`, `timecreate` and `timecount` of the row text to the text's counts. A database
+  // error is reported with the message of a failed add.
+  bool UpdateArchivedCounts(std::string_view row_text);
+
+  // A transaction on the table's connection, which holds the database's write lock from its
+  // begin (waiting for it as long as a statement would): every statement up to the commit or
+  // the rollback is part of it, on either table of the database. Begin and commit report their
+  // errors with the message of a failed reset; a rollback fails silently (the engine may have
+  // rolled back already).
+  bool BeginTransaction();
+  bool CommitTransaction();
+  void RollbackTransaction();
 
   // On a table opened on `countersstat`: true if it holds a row with the `countername`,
   // `timecreate` and `timecount` of the row text. False for a table not fully open, and on a

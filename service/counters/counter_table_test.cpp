@@ -53,6 +53,51 @@ TEST(RowTextTest, ParsesCountsAs64BitDecimals) {
   EXPECT_EQ(FormatRowText(ParseRowText("short;5")), "short;5;0;0;0;0;");
 }
 
+// "ж" is two bytes of UTF-8, "€" three, "😀" four.
+std::string Repeat(std::string_view text, size_t times) {
+  std::string repeated;
+  for (size_t i = 0; i < times; ++i) repeated += text;
+  return repeated;
+}
+
+TEST(Utf8PrefixBytesTest, CountsCharactersAndBadBytesOneByOne) {
+  struct Case {
+    std::string text;
+    size_t characters;
+    size_t bytes;
+  };
+  const Case cases[] = {
+      {"abc", 2, 2},
+      {"abc", 5, 3},
+      {"жжж", 2, 4},
+      {"a€b", 2, 4},
+      {"😀x", 1, 4},
+      {"", 3, 0},
+      // Bytes that begin no well-formed sequence are characters of their own, and a cut never
+      // lands inside a sequence.
+      {"\xFF\xFE"
+       "a",
+       2, 2},
+      {"\xD0", 1, 1},  // a sequence cut short
+      {"\xD0"
+       "a",
+       1, 1},                      // a lead byte without its continuation
+      {"\xC0\x80", 1, 1},          // overlong
+      {"\xED\xA0\x80", 1, 1},      // a surrogate
+      {"\xF4\x90\x80\x80", 1, 1},  // past U+10FFFF
+      {"\x80ж", 2, 3},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Utf8PrefixBytes(c.text, c.characters), c.bytes) << c.text << " " << c.characters;
+  }
+}
+
+TEST(RowTextTest, CutsTextsToTheirCharacters) {
+  const CounterRow row = ParseRowText(Repeat("ж", 300) + ";1;2;0;1;2;" + Repeat("€", 300));
+  EXPECT_EQ(row.countername, Repeat("ж", 254));
+  EXPECT_EQ(row.parameters, Repeat("€", 254));
+}
+
 class CounterTableTest : public CountersDbTest {
  protected:
   void SetUp() override {
@@ -85,6 +130,38 @@ TEST_F(CounterTableTest, AddsRowsFromTextAndReadsThemBackInOrder) {
   EXPECT_EQ(RowTexts(), (std::vector<std::string>{"web;10;900;0;100;200;Interface=0|",
                                                   "mail;3000000000;2;100;200;0;"}));
   EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(CounterTableTest, TextColumnsHold254CharactersWhateverTheirBytes) {
+  table_.Close();
+  Exec("DROP TABLE counters");
+  Exec(
+      "CREATE TABLE counters (countername TEXT, packets INTEGER, bytes INTEGER, state INTEGER, "
+      "timecreate INTEGER, timecount INTEGER, parameters TEXT)");
+  ASSERT_TRUE(table_.Open(CountersConnectionString(), kCountersTable));
+  struct Case {
+    std::string name;
+    bool whole;
+  };
+  const Case cases[] = {
+      {Repeat("ж", 130), true},  // 260 bytes
+      {Repeat("😀", 254), true},         {Repeat("ж", 255), false},
+      {std::string(254, 'n'), true},    {std::string(255, 'n'), false},
+      {std::string(254, '\xFF'), true},  // not UTF-8: a character per byte
+  };
+  for (const Case& c : cases) {
+    Exec("DELETE FROM counters");
+    Exec("INSERT INTO counters VALUES ('" + c.name + "', 1, 2, 0, 3, 4, '" + c.name + "')");
+    EXPECT_EQ(table_.MoveToRow(true), c.whole) << c.name;
+    EXPECT_EQ(table_.row().countername, c.name.substr(0, Utf8PrefixBytes(c.name, 254)));
+    EXPECT_EQ(table_.row().parameters, c.name.substr(0, Utf8PrefixBytes(c.name, 254)));
+  }
+  // Stored back whole.
+  Exec("DELETE FROM counters");
+  const std::string name = Repeat("ж", 254);
+  EXPECT_TRUE(table_.AddFromText(name + ";1;2;0;3;4;" + Repeat("€", 254)));
+  EXPECT_EQ(Rows("SELECT length(countername), length(parameters) FROM counters"),
+            std::vector<std::string>{"254;254"});
 }
 
 TEST_F(CounterTableTest, ARefusedAddIsReportedWithTheEngineError) {

@@ -95,7 +95,9 @@ class DbConnection {
   virtual bool OpenTable(std::string_view table, std::unique_ptr<DbRecordset>& recordset) = 0;
 
   // Runs one statement without results, with "?" placeholders bound to `parameters` in order,
-  // as its own committed transaction. `rows_affected` (optional) receives the rows it changed.
+  // as its own committed transaction, or as part of the transaction that a "BEGIN" statement run
+  // here opened, up to its "COMMIT" or "ROLLBACK". `rows_affected` (optional) receives the rows
+  // it changed.
   virtual bool Execute(std::string_view sql, std::span<const DbParameter> parameters,
                        int64_t* rows_affected = nullptr) = 0;
 

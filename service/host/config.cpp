@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/atoi.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
@@ -17,10 +18,6 @@ namespace {
 constexpr size_t kValueBufferSize = 16383;
 
 constexpr uint32_t kThreadCountWhenKeyMissing = 10;
-
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // Reads one value into `store` with `convert`; false when the read fails.
 template <typename T, typename Convert>
@@ -58,19 +55,7 @@ uint32_t ReadRegistryValue(std::string_view key_path, std::string_view name, std
   return 0;
 }
 
-int32_t DecimalToInt32(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && IsSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t number = 0;
-  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    number = std::min(number * 10 + (text[i] - '0'), kLimit);
-  }
-  if (negative) return static_cast<int32_t>(-number);
-  return static_cast<int32_t>(std::min<int64_t>(number, std::numeric_limits<int32_t>::max()));
-}
+int32_t DecimalToInt32(std::string_view text) { return platform::Atoi(text); }
 
 bool ReadConfiguration() {
   Settings& s = MutableSettings();

@@ -39,9 +39,9 @@ uint32_t ReadRegistryValue(std::string_view key_path, std::string_view name, std
 // read that fails, leaving the values read before it stored.
 bool ReadConfiguration();
 
-// The decimal conversion of the numeric values, as atoi does it: leading white space, an
-// optional sign, digits up to the first other character; 0 without digits. A number past the
-// 32-bit range gives the nearest 32-bit value (atoi's result there is undefined). Pure.
+// The decimal conversion of the numeric values: the platform's atoi (platform/atoi.h), which
+// saturates at the 32-bit limits; OPTIONS and DESTPACKETS then keep the low 8 bits, so
+// 4294967297 gives 255. Pure.
 int32_t DecimalToInt32(std::string_view text);
 
 // The range of capture threads the service can run: it waits on all of them at once, which the
