@@ -1,0 +1,348 @@
+// The capture pipeline end to end, without the service host: a real pactrak replays a generated
+// capture file, and capture threads read, match, credit and log every record.
+//
+//   build/bench/pipeline_bench [--frames N] [--threads 10] [--counters 50] [--modes
+//   off,text,sqlite,postgres]
+//
+// For each packet log mode it reports records per second accounted with `--lossless` (nothing
+// dropped), beside the ceiling measured in the same run: raw committed SQLite updates per
+// second (one prepared single-row UPDATE per transaction, with the service's connection
+// settings) divided by the counters a record matches on average. Then, once, the records the
+// driver dropped at full replay speed (without `--lossless`), with the packet log off.
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/runtime/sources/testing/capture_file_writer.h"
+#include "driver/runtime/sources/testing/child_process.h"
+#include "platform/testing/postgres_cluster.h"
+#include "platform/root.h"
+#include "platform/testing/temp_root.h"
+#include "platform/threads.h"
+#include "service/capture/capture_thread.h"
+#include "service/capture/packet_table.h"
+#include "service/capture/packet_text.h"
+#include "service/capture/service_sync.h"
+#include "service/counters/counter_table.h"
+#include "service/host/config.h"
+
+namespace flowsentry {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ndis::testing::CapturedFrame;
+using ndis::testing::ChildProcess;
+
+constexpr char kDestPath[] = "/opt/flowsentry";
+constexpr char kPackets[] = "/opt/flowsentry/packets";
+constexpr int kHosts = 16;
+constexpr int kPorts = 16;
+
+struct Options {
+  int frames = 200000;
+  int threads = 10;
+  int counters = 50;
+  std::vector<std::string> modes = {"off", "text", "sqlite", "postgres"};
+};
+
+struct Closer {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Db = std::unique_ptr<sqlite3, Closer>;
+
+Db OpenDb(const std::string& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_busy_timeout(db, 5000);
+  return Db(db);
+}
+
+bool Exec(sqlite3* db, const std::string& sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) == SQLITE_OK) return true;
+  std::fprintf(stderr, "pipeline_bench: %s\n", error != nullptr ? error : "?");
+  sqlite3_free(error);
+  return false;
+}
+
+int64_t QueryInt(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* statement = nullptr;
+  int64_t value = -1;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    value = sqlite3_column_int64(statement, 0);
+  }
+  sqlite3_finalize(statement);
+  return value;
+}
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+// UDP frames from 16 hosts of 192.0.2.0/24 to 16 ports of 198.51.100.1, of varied lengths.
+std::vector<CapturedFrame> MakeFrames(int count) {
+  const std::vector<uint8_t> host_mac = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x10};
+  const std::vector<uint8_t> peer_mac = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x20};
+  std::vector<CapturedFrame> frames;
+  frames.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    CapturedFrame frame;
+    frame.seconds = 1700000000 + static_cast<uint32_t>(i / 1000);
+    frame.fraction = static_cast<uint32_t>(i % 1000) * 1000;
+    frame.bytes =
+        ndis::testing::UdpFrame(peer_mac, host_mac, 0xC0000200 + (i % kHosts), 0xC6336401, 40000,
+                                static_cast<uint16_t>(1000 + (i / kHosts) % kPorts),
+                                static_cast<size_t>(18 + (i * 37) % 1400));
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}
+
+// Counters of mixed kinds: one for everything on the adapter, one per destination port and one
+// per source host (each record matches one of each), and the rest for traffic that never comes
+// (a port list, a port range, a network, another adapter). Returns
+// the matches per record.
+double AddCounters(sqlite3* db, int count) {
+  std::vector<std::string> parameters = {"Interface=0|"};
+  for (int p = 0; p < kPorts; ++p) {
+    parameters.push_back("Interface=0|,DestPortOption=1,DestPort=" + std::to_string(1000 + p) +
+                         "|");
+  }
+  for (int h = 0; h < kHosts; ++h) {
+    parameters.push_back("Interface=0|,SourceIPoption=1,SourceIP=192.0.2." + std::to_string(h) +
+                         "|");
+  }
+  const std::vector<std::string> idle = {
+      "Interface=0|,SourcePortOption=1,SourcePort=7|",
+      "Interface=0|,DestPortOption=5,DestPort=5000|6000|",
+      "Interface=0|,SourceIPoption=3,SourceIP=10.0.0.0|255.0.0.0|",
+      "Interface=1|",
+  };
+  double matches = 0;
+  for (int i = 0; i < count; ++i) {
+    const bool busy = static_cast<size_t>(i) < parameters.size();
+    const std::string& text = busy ? parameters[static_cast<size_t>(i)] : idle[i % idle.size()];
+    if (i == 0) {
+      matches += 1;
+    } else if (busy) {
+      matches += i <= kPorts ? 1.0 / kPorts : 1.0 / kHosts;
+    }
+    if (!Exec(db, "INSERT INTO counters (countername, parameters) VALUES ('c" + std::to_string(i) +
+                      "', '" + text + "')")) {
+      std::exit(1);
+    }
+  }
+  return matches;
+}
+
+// The engine's floor on this machine: one committed single-row UPDATE per credit.
+double RawUpdatesPerSecond(const std::string& path) {
+  Db db = OpenDb(path);
+  Exec(db.get(), "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(db.get(),
+                     "UPDATE counters SET packets = packets + 1, bytes = bytes + ?1 "
+                     "WHERE countername = ?2",
+                     -1, &statement, nullptr);
+  constexpr int kUpdates = 20000;
+  const auto start = Clock::now();
+  for (int i = 0; i < kUpdates; ++i) {
+    sqlite3_bind_int64(statement, 1, 100);
+    const std::string name = "c" + std::to_string(i % 10);
+    sqlite3_bind_text(statement, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_step(statement);
+    sqlite3_reset(statement);
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  sqlite3_finalize(statement);
+  Exec(db.get(), "UPDATE counters SET packets = 0, bytes = 0");
+  return kUpdates / seconds;
+}
+
+struct RunResult {
+  int64_t accounted = 0;
+  double seconds = 0;
+};
+
+// One replay through pactrak and `threads` capture threads; returns once the replay has
+// finished and every record it handed over is accounted (or nothing moved for ten seconds).
+RunResult Run(const Options& options, const std::string& capture, bool lossless) {
+  host::MutableSettings().DESTPATH = kDestPath;
+  capture::InitializeServiceLock();
+  capture::CreateSyncEvent();
+  std::vector<std::string> argv = {PACTRAK_PROGRAM, "--replay", capture};
+  if (lossless) argv.push_back("--lossless");
+  std::unique_ptr<ChildProcess> pactrak = ChildProcess::Start(argv);
+  if (pactrak == nullptr || !pactrak->WaitForOutput("pactrak: bound pcap0")) {
+    std::fprintf(stderr, "pipeline_bench: pactrak did not start\n");
+    std::exit(1);
+  }
+  Db db = OpenDb(platform::HostPath(std::string(kDestPath) + "/DB/counters.mdb"));
+  std::vector<uint16_t> numbers(static_cast<size_t>(options.threads));
+  std::vector<platform::Thread> threads;
+  const auto start = Clock::now();
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    numbers[i] = static_cast<uint16_t>(i);
+    threads.push_back(
+        platform::Thread::Create([n = &numbers[i]] { return capture::capturePackets(n); }));
+  }
+  RunResult result;
+  auto last_change = Clock::now();
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const int64_t accounted =
+        QueryInt(db.get(), "SELECT packets FROM counters WHERE countername='c0'");
+    if (accounted != result.accounted) {
+      result.accounted = accounted;
+      result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      last_change = Clock::now();
+      const int done = static_cast<int>(accounted * 100 / options.frames);
+      std::fprintf(stderr, "\r  %3d%%  %lld of %d records", done, static_cast<long long>(accounted),
+                   options.frames);
+    }
+    if (accounted >= options.frames) break;
+    if (Clock::now() - last_change > std::chrono::seconds(10)) break;
+  }
+  std::fprintf(stderr, "\n");
+  capture::SyncEvent()->Set();
+  for (platform::Thread& thread : threads) thread.Terminate(0);
+  pactrak->Signal(SIGTERM);
+  pactrak->Wait();
+  capture::CloseSyncEvent();
+  capture::DeleteServiceLock();
+  capture::ResetPacketTextForTesting();
+  counters::CloseCreditCounterTable();
+  return result;
+}
+
+int Main(const Options& options) {
+  platform::testing::TempRoot root;
+  const std::string schema = ReadWhole(FLOWSENTRY_SCHEMA_PATH);
+  const std::string capture = root.Host("/replay.pcap");
+  std::fprintf(stderr, "pipeline_bench: writing %d frames\n", options.frames);
+  ndis::testing::WriteWholeFile(
+      capture,
+      ndis::testing::CaptureFile(ndis::testing::kLinkTypeEthernet, MakeFrames(options.frames)));
+  std::unique_ptr<platform::testing::PostgresCluster> postgres;
+
+  std::printf("%d frames, %d capture threads, %d counters\n", options.frames, options.threads,
+              options.counters);
+  std::printf("%-10s %14s %14s %14s\n", "packet log", "records/s", "ceiling/s", "matches/rec");
+  auto fresh_database = [&](double& matches) {
+    const std::string folder = root.Host(std::string(kDestPath) + "/DB");
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::filesystem::remove_all(root.Host(kPackets));
+    std::filesystem::create_directories(root.Host(kPackets));
+    Db db = OpenDb(folder + "/counters.mdb");
+    Exec(db.get(), schema);
+    Exec(db.get(),
+         "CREATE TABLE packets (adapter INTEGER, time VARCHAR(50), srcmac VARCHAR(50), "
+         "dstmac VARCHAR(50), ethertype INTEGER, srcip VARCHAR(50), dstip VARCHAR(50), "
+         "srcport INTEGER, dstport INTEGER, length INTEGER)");
+    matches = AddCounters(db.get(), options.counters);
+    return folder + "/counters.mdb";
+  };
+
+  for (const std::string& mode : options.modes) {
+    double matches = 0;
+    const std::string database = fresh_database(matches);
+    host::Settings& settings = host::MutableSettings();
+    settings = host::Settings{};
+    settings.DIRPACKETS = kPackets;
+    settings.OPTIONS = 255;
+    settings.INTERVALCREATEFILE = 60;
+    settings.TABLENAME = "packets";
+    if (mode == "off") {
+      settings.DESTPACKETS = 0;
+    } else if (mode == "text") {
+      settings.DESTPACKETS = 1;
+    } else if (mode == "sqlite") {
+      settings.DESTPACKETS = 2;
+      settings.STRINGCONNECT =
+          "Provider=SQLite;Data Source=" + std::string(kDestPath) + "/DB/counters.mdb";
+    } else if (mode == "postgres") {
+      if (postgres == nullptr) {
+        postgres = std::make_unique<platform::testing::PostgresCluster>();
+        if (!postgres->ok()) {
+          std::fprintf(stderr, "pipeline_bench: no PostgreSQL: %s\n", postgres->failure().c_str());
+          continue;
+        }
+      }
+      postgres->Exec(
+          "DROP TABLE IF EXISTS packets; CREATE TABLE packets (adapter integer, \"time\" "
+          "varchar(50), srcmac varchar(50), dstmac varchar(50), ethertype integer, srcip "
+          "varchar(50), dstip varchar(50), srcport integer, dstport integer, length integer)");
+      settings.DESTPACKETS = 2;
+      settings.STRINGCONNECT = postgres->ConnectionString();
+    } else {
+      std::fprintf(stderr, "pipeline_bench: unknown mode %s\n", mode.c_str());
+      return 2;
+    }
+    const double ceiling = RawUpdatesPerSecond(database) / matches;
+    const RunResult result = Run(options, capture, /*lossless=*/true);
+    if (result.accounted != options.frames) {
+      std::fprintf(stderr, "pipeline_bench: only %lld of %d records accounted\n",
+                   static_cast<long long>(result.accounted), options.frames);
+    }
+    std::printf("%-10s %14.0f %14.0f %14.2f\n", mode.c_str(), result.accounted / result.seconds,
+                ceiling, matches);
+    std::fflush(stdout);
+  }
+
+  double matches = 0;
+  fresh_database(matches);
+  host::MutableSettings().DESTPACKETS = 0;
+  const RunResult full_speed = Run(options, capture, /*lossless=*/false);
+  std::printf("full replay speed, packet log off: %lld accounted, %lld dropped\n",
+              static_cast<long long>(full_speed.accounted),
+              static_cast<long long>(options.frames - full_speed.accounted));
+  return 0;
+}
+
+}  // namespace
+}  // namespace flowsentry
+
+int main(int argc, char** argv) {
+  flowsentry::Options options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    const std::string value = argv[i + 1];
+    if (flag == "--frames") {
+      options.frames = std::atoi(value.c_str());
+    } else if (flag == "--threads") {
+      options.threads = std::atoi(value.c_str());
+    } else if (flag == "--counters") {
+      options.counters = std::atoi(value.c_str());
+    } else if (flag == "--modes") {
+      options.modes.clear();
+      std::stringstream list(value);
+      for (std::string mode; std::getline(list, mode, ',');) options.modes.push_back(mode);
+    } else {
+      std::fprintf(stderr,
+                   "usage: pipeline_bench [--frames N] [--threads N] [--counters N] "
+                   "[--modes off,text,sqlite,postgres]\n");
+      return 2;
+    }
+  }
+  if (options.frames <= 0 || options.threads < 1 || options.threads > 64 || options.counters < 1) {
+    std::fprintf(stderr, "pipeline_bench: frames, threads (1..64) and counters must be positive\n");
+    return 2;
+  }
+  return flowsentry::Main(options);
+}
