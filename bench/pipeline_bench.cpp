@@ -26,8 +26,8 @@
 
 #include "driver/runtime/sources/testing/capture_file_writer.h"
 #include "driver/runtime/sources/testing/child_process.h"
-#include "platform/testing/postgres_cluster.h"
 #include "platform/root.h"
+#include "platform/testing/postgres_cluster.h"
 #include "platform/testing/temp_root.h"
 #include "platform/threads.h"
 #include "service/capture/capture_thread.h"
