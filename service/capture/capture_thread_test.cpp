@@ -153,13 +153,10 @@ TEST_F(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextRecordOnceStopp
   SyncEvent()->Set();
   ASSERT_TRUE(device_->Deliver(UdpRecord(1, 53, 999)));
   // Exactly one thread ends by itself; which one read the record is up to the driver.
-  size_t ended = threads_.size();
-  for (size_t i = 0; i < threads_.size(); ++i) {
-    if (threads_[i].Wait(60000) == platform::WAIT_OBJECT_0) {
-      ended = i;
-      break;
-    }
-  }
+  std::vector<const platform::WaitObject*> objects;
+  for (const platform::Thread& thread : threads_) objects.push_back(&thread.object());
+  const size_t ended =
+      platform::WaitForMultipleObjects(objects, false, 60000) - platform::WAIT_OBJECT_0;
   ASSERT_LT(ended, threads_.size());
   EXPECT_EQ(Rows("SELECT packets FROM counters WHERE countername = 'all'"),
             std::vector<std::string>{"20"});
@@ -252,6 +249,62 @@ TEST_F(CaptureThreadTest, EarlyEndsWriteNoEndLinesAndLeaveTheOtherThreadsReading
   EXPECT_TRUE(threads_[1].Terminate(0));
   EXPECT_EQ(ThreadLines(1), std::vector<std::string>{Line(0, "Begin capturePackets")});
   EXPECT_TRUE(device_->CaptureSwitches().empty());
+}
+
+// Thread 0's set-up and the packet log modes: the line goes nowhere with mode 0 or 4, to the
+// table with 2, to both with 3; a table that cannot be reached is reported once by thread 0 and
+// the text log goes on; a listing the driver refuses is reported and capture starts all the
+// same.
+TEST_F(CaptureThreadTest, PacketLogModesAndThreadZerosSetUp) {
+  Exec(
+      "CREATE TABLE packets (adapter INTEGER, time VARCHAR(50), srcmac VARCHAR(50), "
+      "dstmac VARCHAR(50), ethertype INTEGER, srcip VARCHAR(50), dstip VARCHAR(50), "
+      "srcport INTEGER, dstport INTEGER, length INTEGER)");
+  const std::string reachable = "Provider=SQLite;Data Source=/opt/flowsentry/DB/counters.mdb";
+  const std::string unreachable = "Provider=SQLite;Data Source=/opt/flowsentry/none/x.mdb";
+  struct Case {
+    uint8_t mode;
+    std::string connection;
+    size_t lines;
+    size_t rows;
+    bool unable_to_connect;
+  } cases[] = {
+      {0, reachable, 0, 0, false}, {4, reachable, 0, 0, false},  {2, reachable, 0, 2, false},
+      {3, reachable, 2, 2, false}, {3, unreachable, 2, 0, true}, {2, unreachable, 0, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "mode " << int{c.mode} << " " << c.connection);
+    Exec("DELETE FROM packets");
+    std::filesystem::remove(root_->Host(std::string(kPackets) + "/out.log"));
+    ClearLog();
+    host::MutableSettings().DESTPACKETS = c.mode;
+    host::MutableSettings().STRINGCONNECT = c.connection;
+    host::MutableSettings().TABLENAME = "packets";
+    device_ = std::make_unique<ScriptedDevice>();
+    device_->RefuseEnumeration(kStatusUnsuccessful);
+    StartThreads(1);
+    ASSERT_TRUE(device_->Deliver(UdpRecord(1, 80, 100)));
+    ASSERT_TRUE(device_->Deliver(UdpRecord(2, 53, 200)));
+    ASSERT_TRUE(device_->WaitForPendingReads(1));
+    EXPECT_EQ(PacketLines(), c.lines);
+    EXPECT_EQ(Rows("SELECT count(*) FROM packets"),
+              std::vector<std::string>{std::to_string(c.rows)});
+    const std::vector<std::string> lines = ThreadLines(0);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], Line(0, "Begin capturePackets"));
+    EXPECT_EQ(lines[1], Line(-1, "Unable to open and show adapters"));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                              return line.find("Text: Unable to connect BD") != std::string::npos;
+                            }),
+              c.unable_to_connect ? 1 : 0);
+    EXPECT_EQ(HasPacketTableWriter(), c.rows > 0);
+    for (platform::Thread& thread : threads_) thread.Terminate(0);
+    threads_.clear();
+    device_.reset();
+    ClosePacketTableWriter();
+    ResetPacketTextForTesting();
+  }
 }
 
 }  // namespace

@@ -124,8 +124,13 @@ void ScriptedDevice::Serve(std::shared_ptr<Connection> connection) {
           connection->Reply(request.id, kStatusCancelled, 0, {});
         }
       } else if (request.code == IOCTL_ENUM_BINDINGS) {
+        const uint32_t status = enumeration_status_;
         lock.unlock();
-        connection->Reply(request.id, kStatusSuccess, 2, {0, 0});
+        if (status != kStatusSuccess) {
+          connection->Reply(request.id, status, 0, {});
+        } else {
+          connection->Reply(request.id, kStatusSuccess, 2, {0, 0});
+        }
       } else if (request.code == IOCTL_SET_CAPTURE && request.input.size() == 1) {
         const uint8_t flags = request.input[0];
         const bool refuse = flags != 0 && switch_on_status_ != 0;
@@ -193,6 +198,11 @@ void ScriptedDevice::SetDropped(uint32_t dropped) {
 void ScriptedDevice::RefuseSwitchOn(uint32_t status) {
   std::lock_guard lock(mu_);
   switch_on_status_ = status;
+}
+
+void ScriptedDevice::RefuseEnumeration(uint32_t status) {
+  std::lock_guard lock(mu_);
+  enumeration_status_ = status;
 }
 
 std::vector<uint8_t> ScriptedDevice::CaptureSwitches() const {

@@ -37,6 +37,8 @@ class ScriptedDevice {
   // The dropped count the capture switch hands out, and whether it refuses to switch on.
   void SetDropped(uint32_t dropped);
   void RefuseSwitchOn(uint32_t status);
+  // Answers the enumeration with `status` instead of an empty list.
+  void RefuseEnumeration(uint32_t status);
   // The flags bytes of every capture switch so far, in order.
   std::vector<uint8_t> CaptureSwitches() const;
   // Reads that were cancelled, or dropped with their connection's end.
@@ -66,6 +68,7 @@ class ScriptedDevice {
   std::vector<uint8_t> switches_;
   uint32_t dropped_ = 0;
   uint32_t switch_on_status_ = 0;
+  uint32_t enumeration_status_ = 0;
   size_t abandoned_ = 0;
   size_t closed_ = 0;
   bool stopping_ = false;
