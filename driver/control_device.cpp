@@ -137,16 +137,15 @@ NTSTATUS DispatchClose(ddk::DeviceObject& /*device*/, Irp& irp) {
   return ddk::STATUS_SUCCESS;
 }
 
-// Unlinks `irp` from ReadQueue if it is there; QueueLock must be held.
-bool UnlinkRead(ControlQueues& queues, Irp& irp) {
-  for (ddk::ListEntry* entry = queues.ReadQueue.Flink; entry != &queues.ReadQueue;
-       entry = entry->Flink) {
-    if (entry == &irp.ListEntry) {
-      ddk::RemoveEntryList(*entry);
-      return true;
-    }
-  }
-  return false;
+// Unlinks `irp` from ReadQueue if it is there; QueueLock must be held. Every unlink leaves the
+// entry pointing at itself, so the entry alone tells whether the read is still queued: a close
+// that cancels a handle's reads then costs one step per read under QueueLock, not a walk of the
+// reads of every handle for each of them.
+bool UnlinkRead(ControlQueues& /*queues*/, Irp& irp) {
+  ddk::ListEntry& entry = irp.ListEntry;
+  if (entry.Flink == nullptr || entry.Flink == &entry) return false;
+  ddk::RemoveEntryList(entry);
+  return true;
 }
 
 void CancelRead(ddk::DeviceObject& /*device*/, Irp& irp) {

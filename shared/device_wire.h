@@ -31,13 +31,20 @@
 // order the driver completes them, which need not be the order they were sent. A cancel has no
 // reply of its own: the request it names completes with its own reply (STATUS_CANCELLED when the
 // cancellation reached it, its normal reply when the driver had already taken it); a cancel
-// naming no pending request is ignored. An id may be reused once its reply has arrived; a
-// request whose id is still pending is refused with STATUS_INVALID_PARAMETER.
+// naming no pending request is ignored. An id may be reused once its reply has arrived.
 //
-// Requests the host refuses without calling the driver: an unknown op or a request type the
-// driver does not serve (STATUS_INVALID_DEVICE_REQUEST), an output length above
-// kMaxOutputLength (STATUS_INSUFFICIENT_RESOURCES). A frame shorter than 13 bytes or with more
-// than kMaxInputLength input bytes ends the connection, as closing it would.
+// Requests the host refuses without calling the driver, each with one reply: an unknown op or a
+// request type the driver does not serve (STATUS_INVALID_DEVICE_REQUEST), an output length above
+// kMaxOutputLength, or a request arriving while kMaxPendingRequests of the connection are
+// pending (STATUS_INSUFFICIENT_RESOURCES).
+//
+// Protocol errors end the connection, as closing it would (its pending requests are cancelled
+// and answered, then Cleanup and Close run): a frame shorter than 13 bytes, a frame with more
+// than kMaxInputLength input bytes, and a request (other than a cancel) whose id is still
+// pending, which could not be answered without giving that id a second reply.
+//
+// The host serves a limited number of connections at once; a connection beyond them, or one it
+// has no resources for, is closed before any request is read.
 #ifndef FLOWSENTRY_SHARED_DEVICE_WIRE_H_
 #define FLOWSENTRY_SHARED_DEVICE_WIRE_H_
 
@@ -59,6 +66,7 @@ inline constexpr uint32_t kRequestFixedLength = 13;  // id, op, code, output_len
 inline constexpr uint32_t kReplyFixedLength = 12;    // id, status, information
 inline constexpr uint32_t kMaxInputLength = 1u << 20;
 inline constexpr uint32_t kMaxOutputLength = 1u << 20;
+inline constexpr size_t kMaxPendingRequests = 256;  // per connection
 
 struct Request {
   uint32_t id = 0;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -34,6 +35,43 @@ constexpr size_t kOutputBacklogLimit = 1u << 20;
 // How long the replies of a handle being closed may take to drain into a client that does not
 // read them, before the connection is closed regardless.
 constexpr auto kFinalFlushLimit = std::chrono::seconds(2);
+
+// A handle's thread runs dispatch and cancel routines, which keep their state in the driver, not
+// on the stack: a small stack lets many handles fit where address space is limited.
+constexpr size_t kConnectionStackSize = 1u << 20;
+
+// How long the acceptor waits before it tries again when it could neither accept a connection
+// nor turn it away (no descriptor, not even the spare one, or no kernel memory).
+constexpr int kAcceptBackoffMs = 100;
+
+// A joinable thread made with pthread_create, so that a thread that cannot be made is a value
+// (false from Start) rather than an exception, and its stack size is ours to choose.
+class Thread {
+ public:
+  Thread() = default;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+  ~Thread() { Join(); }
+
+  // Runs `body(argument)` on a new thread; false when the thread cannot be made.
+  bool Start(void* (*body)(void*), void* argument) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    pthread_attr_setstacksize(&attributes, kConnectionStackSize);
+    const int error = pthread_create(&thread_, &attributes, body, argument);
+    pthread_attr_destroy(&attributes);
+    started_ = error == 0;
+    return started_;
+  }
+  void Join() {
+    if (started_) pthread_join(thread_, nullptr);
+    started_ = false;
+  }
+
+ private:
+  pthread_t thread_{};
+  bool started_ = false;
+};
 
 class Fd {
  public:
@@ -172,35 +210,44 @@ class SyncRequest final : public IrpOwner {
 // One open handle: a client connection and its FileObject.
 class Connection {
  public:
+  // `closed` is signalled once the handle has been closed and its socket with it; `open` counts
+  // the handles of the device not yet closed, this one included. Both outlive the connection.
   Connection(DeviceObject& device, const DispatchTable& table,
-             const std::atomic<bool>& fail_mappings, Fd socket, Waker waker)
+             const std::atomic<bool>& fail_mappings, SocketDeviceHost::Tally& tally,
+             std::atomic<size_t>& open, Waker& closed, Fd socket, Waker waker)
       : device_(device),
         table_(table),
         fail_mappings_(fail_mappings),
+        tally_(tally),
+        open_(open),
+        closed_(closed),
         socket_(std::move(socket)),
         waker_(std::move(waker)) {}
 
-  void Start() {
-    thread_ = std::thread([this] { Run(); });
-  }
+  // False when no thread can be made for the handle; the connection is then closed as it is.
+  bool Start() { return thread_.Start(&Connection::ThreadBody, this); }
   void RequestStop() {
     stop_.store(true);
     waker_.Signal();
   }
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
+  void Join() { thread_.Join(); }
   bool finished() const { return finished_.load(); }
 
   // From the completing thread: sends the reply and forgets the request.
   void Completed(Request& request);
 
  private:
+  static void* ThreadBody(void* connection) {
+    static_cast<Connection*>(connection)->Run();
+    return nullptr;
+  }
   void Run();
   void Serve();
-  void Handle(const wire::Request& request);
+  // False for a protocol error, which ends the handle.
+  bool Handle(const wire::Request& request);
   void Teardown();
   NTSTATUS RunSync(uint8_t major_function, DriverDispatch dispatch);
+  static std::vector<uint8_t> ReplyFrame(uint32_t id, NTSTATUS status);
   void SendReply(uint32_t id, NTSTATUS status);
   void QueueLocked(const std::vector<uint8_t>& frame);
   void FlushLocked();
@@ -209,10 +256,13 @@ class Connection {
   DeviceObject& device_;
   const DispatchTable table_;
   const std::atomic<bool>& fail_mappings_;
+  SocketDeviceHost::Tally& tally_;
+  std::atomic<size_t>& open_;
+  Waker& closed_;
   Fd socket_;
   Waker waker_;
   FileObject file_;
-  std::thread thread_;
+  Thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};
 
@@ -233,8 +283,13 @@ void Connection::Run() {
     Serve();
     Teardown();
   }
+  // The handle's slot is free before its client sees the socket close, so a client that opens a
+  // handle after closing one is not turned away for the one it closed.
+  open_.fetch_sub(1);
+  tally_.connections_open.fetch_sub(1);
   socket_.Reset();
   finished_.store(true);
+  closed_.Signal();  // the acceptor joins this thread and frees the rest of the handle now
 }
 
 void Connection::Serve() {
@@ -278,27 +333,39 @@ void Connection::Serve() {
       const auto result = wire::ParseRequest(std::span(in).subspan(offset), request, frame_length);
       if (result == wire::ParseResult::kIncomplete) break;
       if (result == wire::ParseResult::kMalformed) return;
-      Handle(request);
+      if (!Handle(request)) return;
       offset += frame_length;
     }
     in.erase(in.begin(), in.begin() + static_cast<ptrdiff_t>(offset));
   }
 }
 
-void Connection::Handle(const wire::Request& request) {
+bool Connection::Handle(const wire::Request& request) {
+  if (request.op == wire::kOpCancel) {
+    std::shared_ptr<Request> target;
+    {
+      std::lock_guard lock(mutex_);
+      const auto it = pending_.find(request.id);
+      if (it != pending_.end()) target = it->second;
+    }
+    if (target != nullptr) IoCancelIrp(target->irp);
+    return true;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    // Any answer to a request that reuses a pending id, a refusal included, would be a second
+    // reply to that id, which the client could not tell from the first.
+    if (pending_.contains(request.id)) return false;
+    if (pending_.size() >= wire::kMaxPendingRequests) {
+      tally_.requests_refused.fetch_add(1);
+      QueueLocked(ReplyFrame(request.id, STATUS_INSUFFICIENT_RESOURCES));
+      return true;
+    }
+  }
+
   DriverDispatch dispatch = nullptr;
   uint8_t major_function = 0;
   switch (request.op) {
-    case wire::kOpCancel: {
-      std::shared_ptr<Request> target;
-      {
-        std::lock_guard lock(mutex_);
-        const auto it = pending_.find(request.id);
-        if (it != pending_.end()) target = it->second;
-      }
-      if (target != nullptr) IoCancelIrp(target->irp);
-      return;
-    }
     case wire::kOpRead:
       dispatch = table_.read;
       major_function = IRP_MJ_READ;
@@ -310,9 +377,13 @@ void Connection::Handle(const wire::Request& request) {
     default:
       break;
   }
-  if (dispatch == nullptr) return SendReply(request.id, STATUS_INVALID_DEVICE_REQUEST);
+  if (dispatch == nullptr) {
+    SendReply(request.id, STATUS_INVALID_DEVICE_REQUEST);
+    return true;
+  }
   if (request.output_length > wire::kMaxOutputLength) {
-    return SendReply(request.id, STATUS_INSUFFICIENT_RESOURCES);
+    SendReply(request.id, STATUS_INSUFFICIENT_RESOURCES);
+    return true;
   }
 
   auto pending = std::make_shared<Request>(*this, request.id, request.op, request.output_length);
@@ -322,7 +393,10 @@ void Connection::Handle(const wire::Request& request) {
   irp.stack.MajorFunction = major_function;
   irp.stack.FileObject = &file_;
   if (major_function == IRP_MJ_READ) {
-    pending->buffer.assign(request.output_length, 0);
+    // The driver writes one record at the start of a read's buffer and nothing behind it, and
+    // only that record goes back to the client: backing the whole declared length would let a
+    // client make the host hold a megabyte of zeros for every read it leaves pending.
+    pending->buffer.assign(std::min<size_t>(request.output_length, kPacketRecordSize), 0);
     irp.stack.Parameters.Read.Length = request.output_length;
     if (request.output_length > 0) {
       pending->mdl.StartVa = pending->buffer.data();
@@ -343,16 +417,10 @@ void Connection::Handle(const wire::Request& request) {
   }
 
   {
+    // Only this thread adds requests, so the id checked above is still free.
     std::lock_guard lock(mutex_);
-    if (!pending_.emplace(request.id, pending).second) {
-      // Two pending requests with one id could not be told apart by a cancel or a reply.
-      QueueLocked([&] {
-        std::vector<uint8_t> frame;
-        wire::AppendReply(frame, request.id, STATUS_INVALID_PARAMETER, 0, {});
-        return frame;
-      }());
-      return;
-    }
+    pending_.emplace(request.id, pending);
+    tally_.buffered_bytes.fetch_add(pending->buffer.size());
   }
   const NTSTATUS status = dispatch(device_, irp);
   if (status != STATUS_PENDING && !irp.completed.load()) {
@@ -362,6 +430,7 @@ void Connection::Handle(const wire::Request& request) {
     irp.IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   }
+  return true;
 }
 
 void Connection::Completed(Request& request) {
@@ -386,16 +455,21 @@ void Connection::Completed(Request& request) {
   if (it != pending_.end() && it->second.get() == &request) {
     finished = std::move(it->second);
     pending_.erase(it);
+    tally_.buffered_bytes.fetch_sub(request.buffer.size());
   }
   QueueLocked(frame);
   if (pending_.empty()) idle_.notify_all();
 }
 
-void Connection::SendReply(uint32_t id, NTSTATUS status) {
+std::vector<uint8_t> Connection::ReplyFrame(uint32_t id, NTSTATUS status) {
   std::vector<uint8_t> frame;
   wire::AppendReply(frame, id, status, 0, {});
+  return frame;
+}
+
+void Connection::SendReply(uint32_t id, NTSTATUS status) {
   std::lock_guard lock(mutex_);
-  QueueLocked(frame);
+  QueueLocked(ReplyFrame(id, status));
 }
 
 void Connection::QueueLocked(const std::vector<uint8_t>& frame) {
@@ -496,38 +570,94 @@ struct SocketDeviceHost::Device {
   std::string global_path;
   ino_t socket_inode = 0;
   Fd listener;
-  Waker waker;
+  // Held open so that, with every other descriptor taken, a waiting client can still be accepted
+  // and turned away instead of being left unanswered while the acceptor polls again and again.
+  Fd spare;
+  Waker waker;  // stop, or a handle closed
   std::atomic<bool> stop{false};
   std::thread acceptor;
-  std::mutex mutex;
-  std::vector<std::unique_ptr<Connection>> connections;
+  std::atomic<size_t> open{0};                           // handles not yet closed
+  std::vector<std::unique_ptr<Connection>> connections;  // the acceptor's, until it has stopped
 
-  void AcceptLoop(const std::atomic<bool>& fail_mappings);
+  void AcceptLoop(const std::atomic<bool>& fail_mappings, size_t max_connections, Tally& tally);
+  // Accepts one waiting connection and serves it, or turns it away. False when the acceptor
+  // should wait a while before it tries again.
+  bool AcceptOne(const std::atomic<bool>& fail_mappings, size_t max_connections, Tally& tally);
+  void ReapClosed();
   void Stop();
 };
 
-void SocketDeviceHost::Device::AcceptLoop(const std::atomic<bool>& fail_mappings) {
+Fd OpenSpare() { return Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
+
+void SocketDeviceHost::Device::ReapClosed() {
+  std::erase_if(connections, [](std::unique_ptr<Connection>& c) {
+    if (!c->finished()) return false;
+    c->Join();
+    return true;
+  });
+}
+
+void SocketDeviceHost::Device::AcceptLoop(const std::atomic<bool>& fail_mappings,
+                                          size_t max_connections, Tally& tally) {
+  bool back_off = false;
   for (;;) {
-    pollfd fds[2] = {{listener.get(), POLLIN, 0}, {waker.fd(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    pollfd fds[2] = {{listener.get(), static_cast<short>(back_off ? 0 : POLLIN), 0},
+                     {waker.fd(), POLLIN, 0}};
+    if (::poll(fds, 2, back_off ? kAcceptBackoffMs : -1) < 0 && errno != EINTR) return;
+    if (fds[1].revents != 0) waker.Drain();
     if (stop.load()) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    Fd socket(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!socket.valid()) continue;
-    Waker connection_waker;
-    if (!connection_waker.Open()) continue;  // the client sees its handle closed
-    auto connection = std::make_unique<Connection>(object, table, fail_mappings, std::move(socket),
-                                                   std::move(connection_waker));
-    std::lock_guard lock(mutex);
-    // Handles closed since the last open leave their finished threads behind: join them here.
-    std::erase_if(connections, [](std::unique_ptr<Connection>& c) {
-      if (!c->finished()) return false;
-      c->Join();
-      return true;
-    });
-    connection->Start();
-    connections.push_back(std::move(connection));
+    ReapClosed();
+    back_off = false;
+    if ((fds[0].revents & POLLIN) != 0)
+      back_off = !AcceptOne(fail_mappings, max_connections, tally);
   }
+}
+
+bool SocketDeviceHost::Device::AcceptOne(const std::atomic<bool>& fail_mappings,
+                                         size_t max_connections, Tally& tally) {
+  Fd socket(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+  if (!socket.valid()) {
+    if (errno != EMFILE && errno != ENFILE) {
+      // A client that gave up before it was accepted, a signal: nothing to wait for. Anything
+      // else (no kernel memory) passes with time.
+      return errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR ||
+             errno == EPROTO;
+    }
+    tally.accepts_without_descriptor.fetch_add(1);
+    if (!spare.valid()) spare = OpenSpare();  // lost the last time round; perhaps free again
+    if (!spare.valid()) return false;
+    // The client's connection is still waiting and keeps the listener readable: give up the
+    // spare to accept it, close it (the client sees its handle closed), and take the spare back.
+    spare.Reset();
+    const bool turned_away = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)).valid();
+    if (turned_away) tally.connections_refused.fetch_add(1);
+    spare = OpenSpare();
+    // Not accepted even so: another thread took the descriptor; wait for one to come free.
+    return turned_away;
+  }
+  if (open.load() >= max_connections) {
+    tally.connections_refused.fetch_add(1);
+    return true;
+  }
+  Waker connection_waker;
+  if (!connection_waker.Open()) {
+    tally.connections_refused.fetch_add(1);
+    return true;
+  }
+  auto connection = std::make_unique<Connection>(object, table, fail_mappings, tally, open, waker,
+                                                 std::move(socket), std::move(connection_waker));
+  open.fetch_add(1);
+  tally.connections_open.fetch_add(1);
+  if (!connection->Start()) {
+    // No thread for it (address space or thread limit): this client is turned away, the handles
+    // already open go on.
+    open.fetch_sub(1);
+    tally.connections_open.fetch_sub(1);
+    tally.connections_refused.fetch_add(1);
+    return true;
+  }
+  connections.push_back(std::move(connection));
+  return true;
 }
 
 void SocketDeviceHost::Device::Stop() {
@@ -545,16 +675,23 @@ void SocketDeviceHost::Device::Stop() {
   if (acceptor.joinable()) acceptor.join();
   listener.Reset();
 
-  std::vector<std::unique_ptr<Connection>> open;
-  {
-    std::lock_guard lock(mutex);
-    open.swap(connections);
-  }
-  for (auto& connection : open) connection->RequestStop();
-  for (auto& connection : open) connection->Join();
+  // The acceptor has ended: the connections are this thread's now.
+  for (auto& connection : connections) connection->RequestStop();
+  for (auto& connection : connections) connection->Join();
+  connections.clear();
 }
 
-SocketDeviceHost::SocketDeviceHost() = default;
+SocketDeviceHost::SocketDeviceHost(Limits limits) : limits_(limits) {}
+
+SocketDeviceHost::Counters SocketDeviceHost::counters() const {
+  Counters counters;
+  counters.connections_open = tally_.connections_open.load();
+  counters.connections_refused = tally_.connections_refused.load();
+  counters.accepts_without_descriptor = tally_.accepts_without_descriptor.load();
+  counters.requests_refused = tally_.requests_refused.load();
+  counters.buffered_bytes = tally_.buffered_bytes.load();
+  return counters;
+}
 
 SocketDeviceHost::~SocketDeviceHost() {
   std::vector<std::unique_ptr<Device>> devices;
@@ -627,7 +764,9 @@ NTSTATUS SocketDeviceHost::CreateDevice(std::string_view kernel_name,
   }
 
   Device& served = *created;
-  served.acceptor = std::thread([&served, this] { served.AcceptLoop(fail_mappings_); });
+  served.spare = OpenSpare();
+  served.acceptor = std::thread(
+      [&served, this] { served.AcceptLoop(fail_mappings_, limits_.max_connections, tally_); });
   device = &served.object;
   devices_.push_back(std::move(created));
   return STATUS_SUCCESS;

@@ -10,10 +10,24 @@
 // which runs the driver's Create, Read, DeviceControl, Cleanup and Close routines and the cancel
 // routines of its requests; completions may come from any thread. Dispatch routines of one handle
 // run one at a time, in the order their requests arrive.
+//
+// A client cannot take the host down with it. At most Limits::max_connections handles of a device
+// are open at once; a connection beyond them, or one the host cannot give a thread or a
+// descriptor, is closed at once (the client sees its handle closed) and the others go on. Running
+// out of descriptors does not stop the host from answering: a waiting client is accepted on a
+// spare descriptor and closed. A handle holds at most wire::kMaxPendingRequests requests pending
+// (the next one is refused with STATUS_INSUFFICIENT_RESOURCES), and a read holds only the bytes
+// of the one record it returns: the buffer behind a read's Irp (MdlAddress, SystemBuffer) is
+// min(length, kPacketRecordSize) bytes long, while Parameters.Read.Length and the descriptor's
+// ByteCount give the length the caller declared, which the driver reports back. A driver must not
+// write more than one record into a read's buffer. A closed handle's descriptors and thread are
+// released as soon as its Close has run.
 #ifndef FLOWSENTRY_DRIVER_RUNTIME_IO_SOCKET_DEVICE_HOST_H_
 #define FLOWSENTRY_DRIVER_RUNTIME_IO_SOCKET_DEVICE_HOST_H_
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -25,7 +39,23 @@ namespace flowsentry::ddk {
 
 class SocketDeviceHost final : public DeviceHost {
  public:
-  SocketDeviceHost();
+  struct Limits {
+    // Open handles per device.
+    size_t max_connections = 64;
+  };
+
+  // Totals over every device of the host since it was made. Read at any time from any thread.
+  struct Counters {
+    uint64_t connections_open = 0;     // handles open now
+    uint64_t connections_refused = 0;  // connections closed at once: over the cap, no thread or
+                                       // descriptor for them, or accepted on the spare descriptor
+    uint64_t accepts_without_descriptor = 0;  // accepts that failed for want of a descriptor
+    uint64_t requests_refused = 0;  // requests refused because their handle had too many pending
+    uint64_t buffered_bytes = 0;    // bytes of request buffers held now
+  };
+
+  explicit SocketDeviceHost(Limits limits);
+  SocketDeviceHost() : SocketDeviceHost(Limits{}) {}
   // Deletes every device still registered.
   ~SocketDeviceHost() override;
   SocketDeviceHost(const SocketDeviceHost&) = delete;
@@ -49,8 +79,23 @@ class SocketDeviceHost final : public DeviceHost {
   // mapped (MmGetSystemAddressForMdlSafe gives null).
   void SetMappingFailure(bool fail) { fail_mappings_.store(fail); }
 
+  Counters counters() const;
+
+  // The host's side of Counters, kept by its devices and their connections (internal; every
+  // device is stopped before the host goes, so none outlives it).
+  struct Tally {
+    std::atomic<uint64_t> connections_open{0};
+    std::atomic<uint64_t> connections_refused{0};
+    std::atomic<uint64_t> accepts_without_descriptor{0};
+    std::atomic<uint64_t> requests_refused{0};
+    std::atomic<uint64_t> buffered_bytes{0};
+  };
+
  private:
   struct Device;
+
+  const Limits limits_;
+  Tally tally_;
 
   std::mutex mutex_;
   std::vector<std::unique_ptr<Device>> devices_;

@@ -1,6 +1,8 @@
 #include "driver/runtime/io/socket_device_host.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -8,8 +10,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -520,11 +525,9 @@ TEST_F(SocketDeviceHostTest, HostRefusesWhatItCannotServe) {
   ASSERT_TRUE(client.connected());
   ASSERT_TRUE(client.Send(5, wire::kOpRead, 0, 50));
   driver_.WaitForReads(1);
-  ASSERT_TRUE(client.Send(5, wire::kOpRead, 0, 50));  // its id is still pending
-  ASSERT_TRUE(client.Send(6, 9, 0, 0));               // no such op
+  ASSERT_TRUE(client.Send(6, 9, 0, 0));  // no such op
   ASSERT_TRUE(client.Send(7, wire::kOpRead, 0, wire::kMaxOutputLength + 1));
   const std::pair<uint32_t, NTSTATUS> expected[] = {
-      {5, STATUS_INVALID_PARAMETER},
       {6, STATUS_INVALID_DEVICE_REQUEST},
       {7, STATUS_INSUFFICIENT_RESOURCES},
   };
@@ -535,15 +538,190 @@ TEST_F(SocketDeviceHostTest, HostRefusesWhatItCannotServe) {
     EXPECT_EQ(reply.status, status);
   }
   driver_.WaitForReads(1);  // the first read is untouched
+  ASSERT_EQ(client.Close().size(), 1u);
+}
 
-  // A frame too short to be a request ends the handle as a close does.
-  ASSERT_TRUE(client.SendBytes({4, 0, 0, 0, 1, 2, 3, 4}));
+// Protocol errors end the handle as a close does: the pending read gets its one reply
+// (cancelled), and no other reply carries its id.
+TEST_F(SocketDeviceHostTest, ProtocolErrorsEndTheHandle) {
+  std::vector<uint8_t> reused_by_control;
+  wire::AppendRequest(reused_by_control, 5, wire::kOpDeviceControl, kEcho, 0);
+  std::vector<uint8_t> reused_by_unknown_op;
+  wire::AppendRequest(reused_by_unknown_op, 5, 9, 0, 0);
+  std::vector<uint8_t> reused_by_read;
+  wire::AppendRequest(reused_by_read, 5, wire::kOpRead, 0, 50);
+  const struct {
+    const char* what;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {"a read reusing a pending id", reused_by_read},
+      {"a control request reusing a pending id", reused_by_control},
+      {"an unknown op reusing a pending id", reused_by_unknown_op},
+      {"a frame too short to be a request", {4, 0, 0, 0, 1, 2, 3, 4}},
+  };
+  size_t handles = 0;
+  for (const auto& c : cases) {
+    RawClient client(SocketPath());
+    ASSERT_TRUE(client.connected()) << c.what;
+    ++handles;
+    ASSERT_TRUE(client.SendRead(5, 50)) << c.what;
+    driver_.WaitForReads(1);
+    ASSERT_TRUE(client.SendBytes(c.bytes)) << c.what;
+    RawClient::Reply reply;
+    ASSERT_TRUE(client.Receive(reply)) << c.what;
+    EXPECT_EQ(reply.id, 5u) << c.what;
+    EXPECT_EQ(reply.status, STATUS_CANCELLED) << c.what;
+    EXPECT_EQ(client.Receive(reply, RawClient::kGuardLimit), RawClient::Outcome::kEnded) << c.what;
+    driver_.WaitForEvent("close", handles);
+  }
+}
+
+// One handle cannot make the host hold memory without bound: reads keep only the record they
+// return, and the requests a handle may leave pending are capped.
+TEST_F(SocketDeviceHostTest, PendingRequestsAreCappedAndReadsHoldOnlyTheirRecord) {
+  RawClient client(SocketPath());
+  ASSERT_TRUE(client.connected());
+  constexpr uint32_t kOver = 10;
+  constexpr uint32_t kCap = static_cast<uint32_t>(wire::kMaxPendingRequests);
+  for (uint32_t id = 1; id <= kCap + kOver; ++id) {
+    ASSERT_TRUE(client.SendRead(id, wire::kMaxOutputLength));
+  }
+  for (uint32_t id = kCap + 1; id <= kCap + kOver; ++id) {
+    RawClient::Reply reply;
+    ASSERT_TRUE(client.Receive(reply));
+    EXPECT_EQ(reply.id, id);
+    EXPECT_EQ(reply.status, STATUS_INSUFFICIENT_RESOURCES);
+  }
+  driver_.WaitForReads(kCap);
+  SocketDeviceHost::Counters counters = host_.counters();
+  EXPECT_EQ(counters.requests_refused, kOver);
+  EXPECT_EQ(counters.buffered_bytes, kCap * uint64_t{41});
+
+  // A read still reports the length its caller declared, and one completed makes room for one.
+  TestDriver::CompleteRead(driver_.TakeRead(), Record(0x42));
   RawClient::Reply reply;
   ASSERT_TRUE(client.Receive(reply));
-  EXPECT_EQ(reply.id, 5u);
-  EXPECT_EQ(reply.status, STATUS_CANCELLED);
-  EXPECT_FALSE(client.Receive(reply));
-  EXPECT_EQ(driver_.events(), (std::vector<std::string>{"create", "cancel", "cleanup", "close"}));
+  EXPECT_EQ(reply.id, 1u);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, wire::kMaxOutputLength);
+  EXPECT_EQ(reply.data, Record(0x42));
+  ASSERT_TRUE(client.SendRead(1, wire::kMaxOutputLength));
+  driver_.WaitForReads(kCap);
+  ASSERT_TRUE(client.SendRead(kCap + kOver + 1, 50));
+  ASSERT_TRUE(client.Receive(reply));
+  EXPECT_EQ(reply.id, kCap + kOver + 1);
+  EXPECT_EQ(reply.status, STATUS_INSUFFICIENT_RESOURCES);
+
+  const std::vector<RawClient::Reply> last = client.Close();
+  EXPECT_EQ(last.size(), kCap);
+  EXPECT_TRUE(std::all_of(last.begin(), last.end(),
+                          [](const auto& r) { return r.status == STATUS_CANCELLED; }));
+  EXPECT_EQ(host_.counters().buffered_bytes, 0u);
+}
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+// The host frees a closed handle's descriptors and thread by itself; no event tells a test when,
+// so this looks until it has happened (or gives up after the guard limit).
+bool WaitForDescriptors(size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + RawClient::kGuardLimit;
+  while (OpenDescriptors() != count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+TEST_F(SocketDeviceHostTest, HandlesBeyondTheCapAreTurnedAwayAndTheOthersGoOn) {
+  host_.DeleteDevice(device_);
+  SocketDeviceHost host(SocketDeviceHost::Limits{.max_connections = 3});
+  DeviceObject* device = nullptr;
+  ASSERT_EQ(host.CreateDevice(kDeviceKernelName, kDeviceSymbolicLink, kTable, device),
+            STATUS_SUCCESS);
+  const size_t idle = OpenDescriptors();
+  const auto served = [](RawClient& client, uint32_t id) {
+    RawClient::Reply reply;
+    return client.Call(id, kEcho, {}, 0, reply) && reply.status == STATUS_SUCCESS;
+  };
+
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (uint32_t i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<RawClient>(SocketPath()));
+    ASSERT_TRUE(served(*clients.back(), i));
+  }
+  for (int i = 0; i < 5; ++i) {
+    RawClient refused(SocketPath());
+    ASSERT_TRUE(refused.connected());
+    RawClient::Reply reply;
+    EXPECT_EQ(refused.Receive(reply, RawClient::kGuardLimit), RawClient::Outcome::kEnded);
+  }
+  EXPECT_EQ(host.counters().connections_refused, 5u);
+  EXPECT_EQ(host.counters().connections_open, 3u);
+  for (uint32_t i = 0; i < 3; ++i) EXPECT_TRUE(served(*clients[i], 10 + i));
+
+  // A closed handle's slot is free at once.
+  clients.front()->Close();
+  clients.front() = std::make_unique<RawClient>(SocketPath());
+  EXPECT_TRUE(served(*clients.front(), 20));
+
+  for (auto& client : clients) client->Close();
+  clients.clear();
+  EXPECT_TRUE(WaitForDescriptors(idle)) << OpenDescriptors() << " open, " << idle << " before";
+  EXPECT_EQ(host.counters().connections_open, 0u);
+  host.DeleteDevice(device);
+}
+
+// Sets the process's descriptor limit for a test and puts the old one back.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = std::min(soft, saved_.rlim_max);
+    ok_ = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+  }
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  bool ok_ = false;
+};
+
+TEST_F(SocketDeviceHostTest, ClientsAreAnsweredWhenDescriptorsRunOut) {
+  {
+    DescriptorLimit limit(OpenDescriptors() + 64);
+    ASSERT_TRUE(limit.ok());
+    std::vector<int> taken;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
+    ASSERT_EQ(errno, EMFILE);
+    // One descriptor for a client's socket, none for the host to accept it with.
+    ::close(taken.back());
+    taken.pop_back();
+    for (uint64_t i = 1; i <= 3; ++i) {
+      RawClient client(SocketPath());
+      ASSERT_TRUE(client.connected());
+      RawClient::Reply reply;
+      EXPECT_EQ(client.Receive(reply, RawClient::kGuardLimit), RawClient::Outcome::kEnded);
+      EXPECT_EQ(host_.counters().connections_refused, i);
+      EXPECT_EQ(host_.counters().accepts_without_descriptor, i);
+    }
+    for (int fd : taken) ::close(fd);
+  }
+  // Descriptors back: handles are served again, reads and all.
+  RawClient client(SocketPath());
+  ASSERT_TRUE(client.SendRead(1, 50));
+  driver_.WaitForReads(1);
+  TestDriver::CompleteRead(driver_.TakeRead(), Record(7));
+  RawClient::Reply reply;
+  ASSERT_TRUE(client.Receive(reply));
+  EXPECT_EQ(reply.data, Record(7));
 }
 
 }  // namespace
