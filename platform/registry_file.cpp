@@ -86,7 +86,8 @@ std::optional<std::vector<uint8_t>> ReadHexBytes(std::string_view s) {
     size_t digits = 0;
     int value = 0;
     while (digits < s.size() && HexDigit(s[digits]) >= 0) {
-      value = value * 16 + HexDigit(s[digits]);
+      // Only two digits make a byte; a longer run is refused below, and must not overflow first.
+      if (digits < 2) value = value * 16 + HexDigit(s[digits]);
       ++digits;
     }
     if (digits == 0 || digits > 2) return std::nullopt;

@@ -102,6 +102,9 @@ TEST(RegistryFileTest, SkipsMalformedLinesAndKeepsTheRest) {
       "\"LongDword\"=dword:123456789\n"
       "\"BadHex\"=hex:1,2,zz\n"
       "\"WideHex\"=hex:123\n"
+      // Far more digits than a 32-bit number holds: refused, without overflowing on the way
+      // (the sanitizer build reads every digit).
+      "\"LongHex\"=hex:01,0CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC\n"
       "\"BadType\"=hex(q):00\n"
       "\"Unknown\"=qword:1\n"
       "just some words\n"

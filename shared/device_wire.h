@@ -114,6 +114,30 @@ inline void AppendRequest(std::vector<uint8_t>& out, uint32_t id, uint8_t op, ui
   out.insert(out.end(), input.begin(), input.end());
 }
 
+// The head of a reply frame: the size field and the fixed fields, read in one piece.
+inline constexpr size_t kReplyHeaderLength = kSizeFieldLength + kReplyFixedLength;
+
+struct ReplyHeader {
+  uint32_t id = 0;
+  uint32_t status = 0;
+  uint32_t information = 0;
+  size_t data_length = 0;  // the data bytes that follow the head
+};
+
+// Parses the head of a reply frame. False when its size cannot be a reply's (shorter than the
+// fixed fields, or more data than any buffer may take): the stream cannot be understood any
+// further. Pure; the caller reads the `data_length` bytes that follow.
+inline bool ParseReplyHeader(std::span<const uint8_t, kReplyHeaderLength> bytes,
+                             ReplyHeader& header) {
+  const uint32_t size = LoadLe32(bytes.data());
+  if (size < kReplyFixedLength || size - kReplyFixedLength > kMaxOutputLength) return false;
+  header.id = LoadLe32(bytes.data() + 4);
+  header.status = LoadLe32(bytes.data() + 8);
+  header.information = LoadLe32(bytes.data() + 12);
+  header.data_length = size - kReplyFixedLength;
+  return true;
+}
+
 inline void AppendReply(std::vector<uint8_t>& out, uint32_t id, uint32_t status,
                         uint32_t information, std::span<const uint8_t> data) {
   AppendLe32(out, kReplyFixedLength + static_cast<uint32_t>(data.size()));

@@ -55,5 +55,23 @@ TEST(WireTest, ReplyLayout) {
                                          0, 0xAA, 0xBB}));
 }
 
+TEST(WireTest, ReplyHeadersReadBackAndRefuseImpossibleSizes) {
+  std::vector<uint8_t> bytes;
+  AppendReply(bytes, 7, 0xC0000120, 50, std::vector<uint8_t>{0xAA, 0xBB});
+  ReplyHeader header;
+  ASSERT_TRUE(ParseReplyHeader(std::span(bytes).first<kReplyHeaderLength>(), header));
+  EXPECT_EQ(header.id, 7u);
+  EXPECT_EQ(header.status, 0xC0000120u);
+  EXPECT_EQ(header.information, 50u);
+  EXPECT_EQ(header.data_length, 2u);
+
+  const uint32_t too_big = kReplyFixedLength + kMaxOutputLength + 1;
+  for (uint32_t size : {0u, 11u, too_big, 0xFFFFFFFFu}) {
+    std::vector<uint8_t> head(kReplyHeaderLength);
+    StoreLe32(head.data(), size);
+    EXPECT_FALSE(ParseReplyHeader(std::span(head).first<kReplyHeaderLength>(), header)) << size;
+  }
+}
+
 }  // namespace
 }  // namespace flowsentry::wire

@@ -21,7 +21,6 @@
 #include "platform/posix/thread_state.h"
 #include "platform/root.h"
 #include "shared/device_wire.h"
-#include "shared/little_endian.h"
 
 namespace flowsentry::platform {
 namespace {
@@ -33,7 +32,6 @@ constexpr Win32Error kErrorMrMidNotFound = 317;
 using wire::kOpCancel;
 using wire::kOpDeviceControl;
 using wire::kOpRead;
-using wire::kReplyFixedLength;
 
 constexpr bool NtSuccess(uint32_t status) { return static_cast<int32_t>(status) >= 0; }
 constexpr bool NtError(uint32_t status) { return (status >> 30) == 3; }
@@ -125,12 +123,12 @@ bool DeviceConnection::Send(const std::vector<uint8_t>& frame) {
 
 void DeviceConnection::ReadReply(std::unique_lock<std::mutex>& lock) {
   lock.unlock();
-  std::array<uint8_t, 16> header{};
-  bool ok = ReadExactly(socket_.get(), header.data(), header.size());
-  const uint32_t size = LoadLe32(header.data());
-  const uint32_t id = LoadLe32(header.data() + 4);
-  ok = ok && size >= kReplyFixedLength && size - kReplyFixedLength <= wire::kMaxOutputLength;
-  const size_t data_length = ok ? size - kReplyFixedLength : 0;
+  std::array<uint8_t, wire::kReplyHeaderLength> head{};
+  wire::ReplyHeader header;
+  bool ok = ReadExactly(socket_.get(), head.data(), head.size());
+  ok = ok && wire::ParseReplyHeader(head, header);
+  const uint32_t id = header.id;
+  const size_t data_length = ok ? header.data_length : 0;
 
   Waiter* waiter = nullptr;
   if (ok) {
@@ -153,8 +151,8 @@ void DeviceConnection::ReadReply(std::unique_lock<std::mutex>& lock) {
   if (!ok) {
     ended_ = true;
   } else if (waiter != nullptr) {
-    waiter->status = LoadLe32(header.data() + 8);
-    waiter->information = LoadLe32(header.data() + 12);
+    waiter->status = header.status;
+    waiter->information = header.information;
     waiter->done = true;
     waiting_.erase(id);
   }
