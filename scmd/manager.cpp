@@ -577,10 +577,16 @@ void ServiceManager::Shutdown() {
     shutting_down_ = true;
     for (const auto& [key, service] : services_) {
       if (!service.instance || service.instance->exited) continue;
-      stoppers.emplace_back([this, name = service.entry.name] {
+      stoppers.emplace_back([this, name = service.entry.name, instance = service.instance] {
         Lock inner(mutex_);
         SERVICE_STATUS status;
-        ControlLocked(inner, name, platform::SERVICE_CONTROL_STOP, status);
+        const Win32Error error = ControlLocked(inner, name, platform::SERVICE_CONTROL_STOP, status);
+        // A service that cannot take the stop (still starting, or not accepting it) would only
+        // be killed at the end of the wait: it is ended at once instead.
+        if (error != ERROR_SUCCESS && error != platform::ERROR_SERVICE_NOT_ACTIVE &&
+            !instance->exited) {
+          ::kill(instance->pid, SIGKILL);
+        }
       });
     }
     auto all_ended = [this] {
