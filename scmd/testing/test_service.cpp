@@ -7,7 +7,7 @@
 //             stop; a stop reports stop-pending, waits --stop-delay-ms, reports stopped and ends.
 //   pending   reports start-pending and stays there, accepting nothing.
 //   return    the main function returns without reporting anything.
-//   crash     reports running, then the process ends at once without reporting stopped.
+//   crash     as run, but the process ends at once on its first control, reporting nothing.
 //   hang      never calls the dispatcher (a program that is no service).
 //   console   calls the dispatcher and prints its result and last error (run by hand).
 //   stopper NAME   not a service: opens the manager, stops NAME and writes "stopped <ok>
@@ -84,6 +84,7 @@ void StartStopper() {
 
 void Handler(uint32_t control) {
   Log("control " + std::to_string(control));
+  if (g_mode == "crash") std::_Exit(3);
   if (control != fp::SERVICE_CONTROL_STOP) {
     Report(g_status.dwCurrentState, g_status.dwControlsAccepted, 0, 0);
     return;
@@ -114,10 +115,6 @@ void ServiceMain() {
     return;
   }
   Report(fp::SERVICE_RUNNING, fp::SERVICE_ACCEPT_STOP, 0, 0);
-  if (g_mode == "crash") {
-    Log("crash");
-    std::_Exit(3);
-  }
   if (!g_child_stop.empty()) StartStopper();
   {
     std::unique_lock lock(g_mutex);
