@@ -30,7 +30,9 @@ inline constexpr uint32_t SERVICE_CHANGE_CONFIG = 0x0002;
 inline constexpr uint32_t SERVICE_QUERY_STATUS = 0x0004;
 inline constexpr uint32_t SERVICE_START = 0x0010;
 inline constexpr uint32_t SERVICE_STOP = 0x0020;
+inline constexpr uint32_t SERVICE_PAUSE_CONTINUE = 0x0040;
 inline constexpr uint32_t SERVICE_INTERROGATE = 0x0080;
+inline constexpr uint32_t SERVICE_USER_DEFINED_CONTROL = 0x0100;
 inline constexpr uint32_t DELETE = 0x10000;
 inline constexpr uint32_t SERVICE_ALL_ACCESS = 0xF01FF;
 
@@ -77,6 +79,12 @@ inline constexpr Win32Error ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 inline constexpr Win32Error ERROR_SERVICE_EXISTS = 1073;
 inline constexpr Win32Error ERROR_INVALID_NAME = 123;
 inline constexpr Win32Error ERROR_INVALID_SERVICE_NAME = 1215;  // not used by Windows' SCM here
+inline constexpr Win32Error ERROR_DUPLICATE_SERVICE_NAME = 1078;
+inline constexpr Win32Error ERROR_SERVICE_NOT_IN_EXE = 1083;
+inline constexpr Win32Error ERROR_SHUTDOWN_IN_PROGRESS = 1115;
+// What Windows gives for a manager it cannot reach; here: `scmd` is not running, or its
+// connection broke off in the middle of a request.
+inline constexpr Win32Error RPC_S_SERVER_UNAVAILABLE = 1722;
 
 struct SERVICE_STATUS {
   uint32_t dwServiceType = 0;
@@ -115,6 +123,7 @@ class ScConnection;
 // A handle on the manager or on one service (SC_HANDLE). Closed when destroyed; movable.
 class ScHandle {
  public:
+  // An invalid handle.
   ScHandle();
   ScHandle(ScHandle&&) noexcept;
   ScHandle& operator=(ScHandle&&) noexcept;
@@ -130,8 +139,17 @@ class ScHandle {
   uint32_t access_ = 0;
 };
 
-// OpenSCManager on the local machine's active database. An invalid handle when the manager is
-// not running (ERROR_FILE_NOT_FOUND... see the implementation's documentation) or refuses.
+// OpenSCManager on the local machine's active database: one connection to `scmd`, shared by
+// the service handles opened through it. An invalid handle with RPC_S_SERVER_UNAVAILABLE when
+// the manager is not running, or with ERROR_ACCESS_DENIED when a client of another user than the
+// manager's (and not root) asks for more than SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE.
+// Any user may open services to query them; creating, starting, controlling, changing and
+// deleting take a client of the manager's own user or root.
+//
+// Handles: every call checks that the handle holds the access right the operation needs
+// (ERROR_ACCESS_DENIED otherwise) and is of the right kind (ERROR_INVALID_HANDLE otherwise).
+// Calls on handles of one connection are carried one at a time; a handle may be used from any
+// thread.
 ScHandle OpenSCManager(uint32_t access);
 
 // CreateService with no load order group, tag, dependencies, account or password.
