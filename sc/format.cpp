@@ -7,6 +7,9 @@ namespace {
 
 namespace p = platform;
 
+// What the client answers when the manager cannot be reached (RPC_S_SERVER_UNAVAILABLE).
+constexpr p::Win32Error kRpcServerUnavailable = 1722;
+
 std::string Hex(uint32_t value) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "%x", value);
@@ -161,6 +164,8 @@ std::string SystemMessage(p::Win32Error code) {
       return "The specified service already exists.";
     case p::ERROR_INVALID_SERVICE_NAME:
       return "The format of the specified service name is invalid.";
+    case kRpcServerUnavailable:
+      return "The RPC server is unavailable.";
     default:
       return {};
   }
