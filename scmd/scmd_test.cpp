@@ -38,6 +38,13 @@ class ScmdTest : public ::testing::Test {
     ASSERT_TRUE(manager_.IsValid());
   }
 
+  void TearDown() override {
+    manager_ = fp::ScHandle();
+    scm_.Stop();
+    // Sanitizer builds of scmd report into its standard error.
+    EXPECT_EQ(scm_.Output().find("Sanitizer"), std::string::npos) << scm_.Output();
+  }
+
   std::string LogPath() const { return root_.Host("/svc.log"); }
   std::string Log() const { return root_.ReadFile("/svc.log"); }
   bool LogHas(const std::string& line) const {
