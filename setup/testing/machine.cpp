@@ -22,6 +22,7 @@ Machine::Machine(std::string_view mode) : parts_(std::make_unique<Parts>()) {
   std::filesystem::create_directories(install);
   std::filesystem::copy_file(FLOWSENTRY_TEST_SERVICE, install + "/flowmeter");
   if (!mode.empty()) parts_->root.WriteFile(std::string(kInstallDirectory) + "/mode", mode);
+  started_ = parts_->scm.Start();
 }
 
 Machine::~Machine() = default;

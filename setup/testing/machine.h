@@ -31,6 +31,8 @@ class Machine {
   ~Machine();
 
   const platform::testing::TempRoot& root() const;
+  // Whether the manager answered.
+  bool started() const { return started_; }
 
   // Runs `program` with `arguments` (joined by blanks, unquoted) in the host folder `directory`
   // and waits for it to end.
@@ -52,6 +54,7 @@ class Machine {
  private:
   struct Parts;
   std::unique_ptr<Parts> parts_;
+  bool started_ = false;
 };
 
 }  // namespace flowsentry::setup::testing

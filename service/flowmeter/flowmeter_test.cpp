@@ -1,0 +1,345 @@
+// The service under a real scmd in a temporary machine root, with a scripted control device as
+// its driver: configuration failures, the log of a start and a stop, stops with and without
+// traffic, an interrogation, check points, a start that fails, and the restart after midnight.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/service_control.h"
+#include "platform/testing/scoped_time_zone.h"
+#include "platform/testing/temp_root.h"
+#include "scmd/testing/scm_fixture.h"
+#include "service/capture/testing/scripted_device.h"
+#include "service/counters/counter_periods.h"
+#include "shared/packet_record.h"
+
+namespace flowsentry::flowmeter {
+namespace {
+
+using capture::testing::ScriptedDevice;
+using namespace platform;
+using scmd::testing::ScmFixture;
+using scmd::testing::WaitFor;
+
+constexpr char kDestPath[] = "/opt/flowsentry";
+constexpr char kService[] = "flowSentry";
+
+std::string RegistryFile(bool with_destpath, const std::string& dirpackets) {
+  std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentiaware\\FlowSentry]\r\n";
+  if (with_destpath) text += "\"DESTPATH\"=\"" + std::string(kDestPath) + "\"\r\n";
+  text += "\"DIRPACKETS\"=\"" + dirpackets + "\"\r\n";
+  text += "\"OPTIONS\"=\"255\"\r\n\"INTERVALCREATEFILE\"=\"60\"\r\n";
+  text += "\"STRINGCONNECT\"=\"\"\r\n\"TABLENAME\"=\"\"\r\n\"DESTPACKETS\"=\"1\"\r\n";
+  return text;
+}
+
+PacketRecord Record(uint32_t length) {
+  PacketRecord record;
+  record.TimeSeconds = static_cast<uint32_t>(std::time(nullptr));
+  record.PacketLength = length;
+  record.EtherType[0] = 0x08;
+  return record;
+}
+
+class FlowmeterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root_.WriteFile("/etc/registry.reg", RegistryFile(true, Packets())));
+    ASSERT_TRUE(root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg",
+                                "[THREAD]\r\ncountThread=4\r\n"));
+    ASSERT_TRUE(
+        ScmFixture::InstallProgram(std::string(kDestPath) + "/flowmeter", FLOWMETER_PROGRAM));
+    ASSERT_TRUE(
+        ScmFixture::InstallProgram(std::string(kDestPath) + "/flowsetup", FLOWSETUP_PROGRAM));
+    std::filesystem::create_directories(root_.Host(std::string(kDestPath) + "/DB"));
+    ASSERT_EQ(std::system(("sqlite3 '" + root_.Host(std::string(kDestPath) + "/DB/counters.mdb") +
+                           "' < '" FLOWSENTRY_SCHEMA_PATH "' > /dev/null")
+                              .c_str()),
+              0);
+  }
+
+  void TearDown() override {
+    if (scm_ != nullptr) scm_->Stop();
+  }
+
+  static std::string Packets() { return std::string(kDestPath) + "/packets"; }
+
+  void StartManager() {
+    scm_ = std::make_unique<ScmFixture>();
+    ASSERT_TRUE(scm_->Start());
+    manager_ = OpenSCManager(SC_MANAGER_ALL_ACCESS);
+    ASSERT_TRUE(manager_.IsValid());
+    service_ =
+        CreateService(manager_, kService, "Meridan FlowSentry", SERVICE_ALL_ACCESS,
+                      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_DEMAND_START,
+                      SERVICE_ERROR_NORMAL, std::string(kDestPath) + "/flowmeter");
+    ASSERT_TRUE(service_.IsValid());
+  }
+
+  // A stop sent on a connection of its own: calls on one connection go one at a time, and the
+  // test queries the status while the stop waits.
+  static bool StopOnItsOwnConnection() {
+    ScHandle manager = OpenSCManager(SC_MANAGER_ALL_ACCESS);
+    ScHandle service = OpenService(manager, kService, SERVICE_ALL_ACCESS);
+    SERVICE_STATUS stopped;
+    return ControlService(service, SERVICE_CONTROL_STOP, stopped);
+  }
+
+  SERVICE_STATUS_PROCESS Status() {
+    SERVICE_STATUS_PROCESS status;
+    EXPECT_TRUE(QueryServiceStatusEx(service_, status));
+    return status;
+  }
+
+  bool WaitForState(uint32_t state, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    return WaitFor([&] { return Status().dwCurrentState == state; }, limit);
+  }
+
+  // The log's lines from " Code: " on (the time stamps vary).
+  std::vector<std::string> Log(const std::string& machine_path) const {
+    const std::string text = root_.ReadFile(machine_path);
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find("\r\n", start);
+      if (end == std::string::npos) end = text.size();
+      const std::string line = text.substr(start, end - start);
+      const size_t code = line.find("Code: ");
+      lines.push_back(code == std::string::npos ? line : line.substr(code));
+      start = end + 2;
+    }
+    return lines;
+  }
+  std::vector<std::string> ServiceLog() const {
+    return Log(std::string(kDestPath) + "/flowmeter.log");
+  }
+  static std::string Line(int code, const std::string& text) {
+    return "Code: " + std::to_string(code) + " Text: " + text;
+  }
+  bool Logged(const std::string& line) const {
+    const std::vector<std::string> lines = ServiceLog();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  // The lines of the main sequence (not of capture threads), in their order.
+  std::vector<std::string> MainLines() const {
+    std::vector<std::string> lines;
+    for (const std::string& line : ServiceLog()) {
+      if (line.find("Text: Thread N ") == std::string::npos) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  testing::TempRoot root_;
+  std::unique_ptr<ScmFixture> scm_;
+  ScHandle manager_;
+  ScHandle service_;
+};
+
+// Started from a console, the program cannot reach a dispatcher; started by the manager without
+// DESTPATH, or with a packet folder whose parent is missing, it ends before any status.
+TEST_F(FlowmeterTest, ConsoleStartAndConfigurationFailuresSendNoStatus) {
+  const pid_t child = fork();
+  if (child == 0) {
+    execl(FLOWMETER_PROGRAM, FLOWMETER_PROGRAM, nullptr);
+    _exit(127);
+  }
+  int exit_status = 0;
+  ASSERT_EQ(waitpid(child, &exit_status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(exit_status), 1);
+  EXPECT_EQ(Log("/flowmeter.log"),
+            std::vector<std::string>{Line(1063, "StartServiceCtrlDispatcher failed")});
+
+  std::filesystem::remove(root_.Host("/flowmeter.log"));
+  ASSERT_TRUE(root_.WriteFile("/etc/registry.reg", RegistryFile(false, Packets())));
+  StartManager();
+  ASSERT_TRUE(StartService(service_));
+  ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+  EXPECT_EQ(Status().dwWin32ExitCode, ERROR_PROCESS_ABORTED);
+  EXPECT_EQ(Log("/flowmeter.log"), (std::vector<std::string>{Line(-1, "Unable to read DESTPATH"),
+                                                             Line(0, "End Service main")}));
+
+  ASSERT_TRUE(root_.WriteFile("/etc/registry.reg",
+                              RegistryFile(true, std::string(kDestPath) + "/none/packets")));
+  ASSERT_TRUE(StartService(service_));
+  ASSERT_TRUE(WaitFor([&] { return Logged(Line(0, "End Service main")); }));
+  ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+  EXPECT_EQ(Status().dwWin32ExitCode, ERROR_PROCESS_ABORTED);
+  EXPECT_EQ(ServiceLog(), (std::vector<std::string>{Line(0, "Begin Service main"),
+                                                    Line(3, "CreateDirectory return error"),
+                                                    Line(0, "End Service main")}));
+}
+
+// Four capture threads on a quiet driver: the log of a start, an interrogation, a stop that has
+// to terminate every capture thread after ten seconds, and the check points on the way.
+TEST_F(FlowmeterTest, StartInterrogateAndStopWithoutTraffic) {
+  ScriptedDevice device;
+  StartManager();
+  ASSERT_TRUE(StartService(service_));
+  ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+  ASSERT_TRUE(device.WaitForPendingReads(4));
+  SERVICE_STATUS_PROCESS running = Status();
+  EXPECT_EQ(running.dwCheckPoint, 0u);
+  EXPECT_EQ(running.dwWaitHint, 0u);
+  EXPECT_EQ(running.dwControlsAccepted, SERVICE_ACCEPT_STOP);
+  EXPECT_NE(running.dwProcessId, 0u);
+  EXPECT_EQ(device.CaptureSwitches(), std::vector<uint8_t>{0x04});
+  for (int thread = 0; thread < 4; ++thread) {
+    EXPECT_TRUE(Logged(Line(0, "Thread N " + std::to_string(thread) + " Begin capturePackets")));
+  }
+
+  SERVICE_STATUS status;
+  ASSERT_TRUE(ControlService(service_, SERVICE_CONTROL_INTERROGATE, status));
+  EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+
+  auto stopping = std::async(std::launch::async, [] { return StopOnItsOwnConnection(); });
+  ASSERT_TRUE(WaitFor([&] { return Logged(Line(0, "Begin stop")); }));
+  const SERVICE_STATUS_PROCESS pending = Status();
+  EXPECT_EQ(pending.dwCurrentState, SERVICE_STOP_PENDING);
+  EXPECT_EQ(pending.dwCheckPoint, 2u) << "the start took check point 1";
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_TRUE(stopping.get());
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::seconds(9));
+  ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+  EXPECT_EQ(Status().dwWin32ExitCode, 0u);
+  EXPECT_EQ(Status().dwCheckPoint, 0u);
+
+  const std::vector<std::string> expected = {
+      Line(0, "Begin Service main"),
+      Line(0, "Begin SetServiceStatus"),
+      Line(0, "End SetServiceStatus"),
+      Line(0, "Begin start"),
+      Line(0, "End start"),
+      Line(0, "Begin SetServiceStatus"),
+      Line(0, "End SetServiceStatus"),
+      Line(0, "Begin Handler"),
+      Line(0, "Begin SetServiceStatus"),
+      Line(0, "End SetServiceStatus"),
+      Line(0, "End Handler"),
+      Line(0, "Begin Handler"),
+      Line(0, "Begin SetServiceStatus"),
+      Line(0, "End SetServiceStatus"),
+      Line(0, "Begin stop"),
+      Line(0, "Terminate thread Capture Packets"),
+  };
+  // The UpdateTime thread writes from its own thread: once after "Begin start", once after
+  // "Begin stop".
+  std::vector<std::string> lines = MainLines();
+  EXPECT_EQ(std::erase(lines, Line(0, "Begin UpdateTime")), 1u);
+  EXPECT_EQ(std::erase(lines, Line(0, "End UpdateTime")), 1u);
+  ASSERT_GE(lines.size(), expected.size());
+  std::vector<std::string> ordered(lines.begin(), lines.begin() + expected.size());
+  EXPECT_EQ(ordered, expected);
+  // After the termination, the stopped report and "End Service main" may come before or after
+  // the end of stop.
+  std::vector<std::string> rest(lines.begin() + expected.size(), lines.end());
+  std::sort(rest.begin(), rest.end());
+  EXPECT_EQ(rest, (std::vector<std::string>{Line(0, "Begin SetServiceStatus"),
+                                            Line(0, "End Service main"),
+                                            Line(0, "End SetServiceStatus"), Line(0, "End stop")}));
+  for (int thread = 0; thread < 4; ++thread) {
+    EXPECT_FALSE(Logged(Line(0, "Thread N " + std::to_string(thread) + " End capturePackets")));
+  }
+}
+
+// Capture threads that read a record after the stop end by themselves, with their end lines,
+// and the stop does not terminate them.
+TEST_F(FlowmeterTest, ThreadsThatReadARecordAfterTheStopEndByThemselves) {
+  ASSERT_TRUE(
+      root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg", "[THREAD]\r\ncountThread=2\r\n"));
+  ScriptedDevice device;
+  StartManager();
+  ASSERT_TRUE(StartService(service_));
+  ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+  ASSERT_TRUE(device.WaitForPendingReads(2));
+  auto stopping = std::async(std::launch::async, [] { return StopOnItsOwnConnection(); });
+  ASSERT_TRUE(WaitFor([&] { return Logged(Line(0, "Begin stop")); }));
+  ASSERT_TRUE(device.Deliver(Record(60)));
+  ASSERT_TRUE(device.Deliver(Record(60)));
+  EXPECT_TRUE(stopping.get());
+  ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+  EXPECT_FALSE(Logged(Line(0, "Terminate thread Capture Packets")));
+  for (int thread = 0; thread < 2; ++thread) {
+    const std::string prefix = "Thread N " + std::to_string(thread) + " ";
+    EXPECT_TRUE(Logged(Line(0, prefix + "Received packets - 0")));
+    EXPECT_TRUE(Logged(Line(0, prefix + "End capturePackets")));
+  }
+  EXPECT_TRUE(Logged(Line(0, "End stop")));
+}
+
+// A POSIX zone whose local midnight is `seconds` away from now.
+std::string ZoneWithMidnightIn(int seconds) {
+  const int64_t now = std::time(nullptr);
+  const int64_t local_wanted = 86400 - seconds;   // seconds of the local day now
+  int64_t offset = (now % 86400) - local_wanted;  // local = UTC - offset
+  offset = ((offset % 86400) + 86400) % 86400;
+  if (offset > 43200) offset -= 86400;
+  const char sign = offset < 0 ? '-' : '+';
+  const int64_t magnitude = offset < 0 ? -offset : offset;
+  char zone[64];
+  std::snprintf(zone, sizeof zone, "FST%c%02d:%02d:%02d", sign, static_cast<int>(magnitude / 3600),
+                static_cast<int>(magnitude / 60 % 60), static_cast<int>(magnitude % 60));
+  return zone;
+}
+
+// A service started a few seconds before local midnight restarts itself through the setup tool
+// after it; its new capture threads archive yesterday's counts and start the new day at zero.
+TEST_F(FlowmeterTest, RestartsItselfAfterMidnightAndTheNewDayStartsAtZero) {
+  ASSERT_TRUE(
+      root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg", "[THREAD]\r\ncountThread=2\r\n"));
+  testing::ScopedTimeZone zone(ZoneWithMidnightIn(8).c_str());
+  const int64_t today = counters::PeriodStart(std::time(nullptr)).value();
+  ASSERT_EQ(std::system(("sqlite3 '" + root_.Host(std::string(kDestPath) + "/DB/counters.mdb") +
+                         "' \"INSERT INTO counters (countername, parameters, timecount) VALUES "
+                         "('all', 'Interface=0|', " +
+                         std::to_string(today) + ")\"")
+                            .c_str()),
+            0);
+  ScriptedDevice device;
+  StartManager();  // scmd, and so the service, runs with the zone above
+  ASSERT_TRUE(StartService(service_));
+  ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+  ASSERT_TRUE(device.WaitForPendingReads(2));
+  const uint32_t first_pid = Status().dwProcessId;
+  ASSERT_TRUE(device.Deliver(Record(100)));
+  ASSERT_TRUE(device.Deliver(Record(50)));
+  ASSERT_TRUE(device.WaitForPendingReads(2));
+
+  // Midnight, UpdateTime's look at the clock, flowsetup -r, the ten-second stop and the start.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const SERVICE_STATUS_PROCESS status = Status();
+        return status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != first_pid;
+      },
+      std::chrono::seconds(90)));
+  EXPECT_TRUE(Logged(Line(0, "Begin restart")));
+  ASSERT_TRUE(WaitFor([&] {
+    return root_.ReadFile(std::string(kDestPath) + "/flowsetup.log").find("restart end") !=
+           std::string::npos;
+  }));
+  ASSERT_TRUE(device.WaitForPendingReads(2));
+  const std::string database = root_.Host(std::string(kDestPath) + "/DB/counters.mdb");
+  auto query = [&](const std::string& sql) {
+    std::string out;
+    FILE* pipe = popen(("sqlite3 '" + database + "' \"" + sql + "\"").c_str(), "r");
+    char buffer[256];
+    while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    if (pipe != nullptr) pclose(pipe);
+    return out;
+  };
+  EXPECT_EQ(query("SELECT countername, packets, bytes, timecount FROM countersstat"),
+            "all|2|150|" + std::to_string(today) + "\n");
+  EXPECT_EQ(query("SELECT packets, bytes, timecount > " + std::to_string(today) + " FROM counters"),
+            "0|0|1\n");
+}
+
+}  // namespace
+}  // namespace flowsentry::flowmeter
