@@ -13,6 +13,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/service_control.h"
@@ -340,6 +341,96 @@ TEST_F(FlowmeterTest, RestartsItselfAfterMidnightAndTheNewDayStartsAtZero) {
   EXPECT_EQ(query("SELECT packets, bytes, timecount > " + std::to_string(today) + " FROM counters"),
             "0|0|1\n");
 }
+
+// Output and exit status of a command run in a host folder.
+std::pair<std::string, int> RunIn(const std::string& folder, const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(("cd '" + folder + "' && " + command + " 2>&1").c_str(), "r");
+  char buffer[512];
+  size_t n = 0;
+  while (pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    output.append(buffer, n);
+  const int status = pipe != nullptr ? pclose(pipe) : -1;
+  return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// The operator's road: install with the setup tool, start and query with sc, stop with the
+// setup tool.
+TEST_F(FlowmeterTest, InstalledWithFlowsetupStartedAndQueriedWithScStoppedWithFlowsetup) {
+  ASSERT_TRUE(
+      root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg", "[THREAD]\r\ncountThread=2\r\n"));
+  ScriptedDevice device;
+  scm_ = std::make_unique<ScmFixture>();
+  ASSERT_TRUE(scm_->Start());
+  const std::string install = root_.Host(kDestPath);
+  EXPECT_EQ(RunIn(install, "'" FLOWSETUP_PROGRAM "' -i"),
+            std::make_pair(std::string("flowSentry service has been installed successfully"), 0));
+  const auto started = RunIn(root_.path(), "'" SC_PROGRAM "' start flowSentry");
+  EXPECT_EQ(started.second, 0) << started.first;
+  manager_ = OpenSCManager(SC_MANAGER_ALL_ACCESS);
+  service_ = OpenService(manager_, kService, SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+  const auto query = RunIn(root_.path(), "'" SC_PROGRAM "' query flowSentry");
+  EXPECT_EQ(query.second, 0);
+  EXPECT_NE(query.first.find("        STATE              : 4  RUNNING\n"), std::string::npos)
+      << query.first;
+  EXPECT_NE(query.first.find("10  WIN32_OWN_PROCESS"), std::string::npos)
+      << query.first;
+
+  // Each capture thread reads one more record once the stop is asked, so the stop is quick.
+  auto stopping =
+      std::async(std::launch::async, [&] { return RunIn(install, "'" FLOWSETUP_PROGRAM "' -s"); });
+  ASSERT_TRUE(WaitFor([&] { return Logged(Line(0, "Begin stop")); }));
+  ASSERT_TRUE(device.Deliver(Record(60)));
+  ASSERT_TRUE(device.Deliver(Record(60)));
+  EXPECT_EQ(stopping.get().second, 0);
+  EXPECT_EQ(root_.ReadFile(std::string(kDestPath) + "/flowsetup.log"),
+            "stop begin\r\nstop end\r\n");
+  EXPECT_EQ(Status().dwCurrentState, SERVICE_STOPPED);
+}
+
+#if !defined(FLOWSENTRY_SANITIZED)
+// A start that cannot make all its capture threads stops what it made, runs the setup tool with
+// "-r" from DESTPATH, and reports stopped with the error. The address space is limited so that
+// 64 thread stacks do not fit (the sanitizers need far more than that, so not under them).
+TEST_F(FlowmeterTest, AStartThatCannotMakeItsThreadsStopsAndRestartsThroughTheSetupTool) {
+  ASSERT_TRUE(
+      root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg", "[THREAD]\r\ncountThread=64\r\n"));
+  std::filesystem::remove(root_.Host(std::string(kDestPath) + "/flowsetup"));
+  ASSERT_TRUE(root_.WriteFile(std::string(kDestPath) + "/flowsetup",
+                              "#!/bin/sh\necho \"$@ in $(pwd)\" > restarted\n"));
+  ASSERT_TRUE(root_.WriteFile(std::string(kDestPath) + "/limited",
+                              "#!/bin/sh\nulimit -v 262144\nexec '" FLOWMETER_PROGRAM "'\n"));
+  std::filesystem::permissions(root_.Host(std::string(kDestPath) + "/flowsetup"),
+                               std::filesystem::perms::owner_all);
+  std::filesystem::permissions(root_.Host(std::string(kDestPath) + "/limited"),
+                               std::filesystem::perms::owner_all);
+  scm_ = std::make_unique<ScmFixture>();
+  ASSERT_TRUE(scm_->Start());
+  manager_ = OpenSCManager(SC_MANAGER_ALL_ACCESS);
+  service_ = CreateService(manager_, kService, "Meridan FlowSentry", SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                           std::string(kDestPath) + "/limited");
+  ASSERT_TRUE(StartService(service_));
+  ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+  EXPECT_EQ(Status().dwWin32ExitCode, ERROR_NOT_ENOUGH_MEMORY);
+  ASSERT_TRUE(WaitFor([&] { return root_.Exists(std::string(kDestPath) + "/restarted"); }));
+  EXPECT_EQ(root_.ReadFile(std::string(kDestPath) + "/restarted"),
+            "-r in " + root_.Host(kDestPath) + "\n");
+  const std::vector<std::string> lines = MainLines();
+  const auto failed = std::find(lines.begin(), lines.end(),
+                                Line(ERROR_NOT_ENOUGH_MEMORY, "Failed to start capturePackets"));
+  ASSERT_NE(failed, lines.end());
+  std::vector<std::string> after(failed + 1, lines.end());
+  std::erase(after, Line(0, "Begin UpdateTime"));
+  std::erase(after, Line(0, "End UpdateTime"));
+  EXPECT_EQ(after,
+            (std::vector<std::string>{
+                Line(0, "Begin stop"), Line(0, "End stop"), Line(0, "End start"),
+                Line(0, "Begin restart"), Line(0, "End restart"), Line(0, "Begin SetServiceStatus"),
+                Line(0, "End SetServiceStatus"), Line(0, "End Service main")}));
+}
+#endif
 
 }  // namespace
 }  // namespace flowsentry::flowmeter

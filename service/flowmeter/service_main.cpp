@@ -104,7 +104,11 @@ void ServiceMain() {
     status.dwServiceSpecificExitCode = 0;
     if (!ReportStatus(platform::SERVICE_START_PENDING, 0, kStartWaitHint)) return;
     if (!start()) {
+      // The stopped report carries the start's failure. Windows calls leave the last error
+      // alone when they succeed; ours clear it, so it is kept across the restart here.
+      const uint32_t error = GetLastError();
       restart();
+      platform::SetLastError(error);
       return;
     }
     // Marked before the running report: no stop is accepted before that report.
