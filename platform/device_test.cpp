@@ -33,8 +33,9 @@ TEST(DeviceErrorTest, StatusesMapToTheirWin32Errors) {
 
 TEST(DeviceNameTest, NamesMapUnderTheDeviceFolder) {
   testing::TempRoot root;
-  EXPECT_EQ(DeviceSocketPath("\\\\.\\pactrak"), root.Host("/run/devices/pactrak"));
-  EXPECT_EQ(DeviceSocketPath("\\\\.\\Globals\\pactrak"), root.Host("/run/devices/Globals/pactrak"));
+  EXPECT_EQ(DeviceSocketPath("\\\\.\\pactrak"), root.Host("/run/flowsentry/devices/pactrak"));
+  EXPECT_EQ(DeviceSocketPath("\\\\.\\Globals\\pactrak"),
+            root.Host("/run/flowsentry/devices/Globals/pactrak"));
   for (const char* name : {"pactrak", "\\\\.\\", "\\\\.\\Globals\\", "\\\\.\\..\\etc", "\\\\.\\a/b",
                            "\\??\\pactrak", "C:\\pactrak"}) {
     EXPECT_EQ(DeviceSocketPath(name), std::nullopt) << name;
@@ -58,7 +59,7 @@ class DeviceClientTest : public ::testing::Test {
   void TearDown() override { device_.Hangup(); }
 
   testing::TempRoot root_;
-  FakeDevice device_{root_.Host("/run/devices/Globals/fake")};
+  FakeDevice device_{root_.Host("/run/flowsentry/devices/Globals/fake")};
   DeviceHandle handle_;
 };
 
@@ -234,7 +235,7 @@ TEST(DeviceOpenTest, MissingOrUnservedDeviceIsFileNotFound) {
   EXPECT_FALSE(DeviceHandle::Open("\\\\.\\pactrak").IsOpen());
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   {
-    FakeDevice gone(root.Host("/run/devices/pactrak"));
+    FakeDevice gone(root.Host("/run/flowsentry/devices/pactrak"));
   }  // its socket file stays behind with nobody listening
   EXPECT_FALSE(DeviceHandle::Open("\\\\.\\pactrak").IsOpen());
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);

@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/root.h"
 #include "platform/testing/temp_root.h"
 
 namespace flowsentry::platform {
 namespace {
 
 constexpr char kKey[] = "SOFTWARE\\Ardentiaware\\FlowSentry";
-constexpr char kRegistry[] = "/etc/registry.reg";
+constexpr char kRegistry[] = "/etc/flowsentry/registry.reg";
 
 class RegistryTest : public ::testing::Test {
  protected:
@@ -121,7 +122,8 @@ TEST_F(RegistryTest, SetStringCreatesTheFileAndReadsBack) {
 
   // Nothing but the file and its lock file is left in the folder: no temporary files.
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(root_.Host("/etc"))) {
+  for (const auto& entry : std::filesystem::directory_iterator(
+           std::filesystem::path(LocationPath(Location::kRegistry)).parent_path())) {
     names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());

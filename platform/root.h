@@ -12,12 +12,14 @@
 
 namespace flowsentry::platform {
 
-// The places the platform layer keeps under the machine root.
+// The places the platform layer keeps under the machine root. Each lies in a folder named
+// "flowsentry", so that on a real host (root "/") nothing of ours sits under a generic name in
+// /etc, /run or /var.
 enum class Location {
-  kRegistry,     // etc/registry.reg, HKEY_LOCAL_MACHINE
-  kScmSocket,    // run/scm.sock, the service control manager's socket
-  kScmDatabase,  // var/lib/scm, the service control manager's database
-  kDevices,      // run/devices, the driver's device sockets
+  kRegistry,     // etc/flowsentry/registry.reg, HKEY_LOCAL_MACHINE
+  kScmSocket,    // run/flowsentry/scm.sock, the service control manager's socket
+  kScmDatabase,  // var/lib/flowsentry/scm, the service control manager's database
+  kDevices,      // run/flowsentry/devices, the driver's device sockets
   kDriveRoot,    // the root of the current drive: the machine root itself
 };
 

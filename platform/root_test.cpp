@@ -53,15 +53,19 @@ TEST(RootTest, MachinePathsMapUnderTheRoot) {
     EXPECT_EQ(HostPath("/"), "/tmp/m/");
     EXPECT_EQ(HostPath("relative/file"), "relative/file");
     EXPECT_EQ(HostPath(""), "");
-    EXPECT_EQ(LocationPath(Location::kRegistry), "/tmp/m/etc/registry.reg");
-    EXPECT_EQ(LocationPath(Location::kScmSocket), "/tmp/m/run/scm.sock");
-    EXPECT_EQ(LocationPath(Location::kScmDatabase), "/tmp/m/var/lib/scm");
-    EXPECT_EQ(LocationPath(Location::kDevices), "/tmp/m/run/devices");
+    EXPECT_EQ(LocationPath(Location::kRegistry), "/tmp/m/etc/flowsentry/registry.reg");
+    EXPECT_EQ(LocationPath(Location::kScmSocket), "/tmp/m/run/flowsentry/scm.sock");
+    EXPECT_EQ(LocationPath(Location::kScmDatabase), "/tmp/m/var/lib/flowsentry/scm");
+    EXPECT_EQ(LocationPath(Location::kDevices), "/tmp/m/run/flowsentry/devices");
     EXPECT_EQ(LocationPath(Location::kDriveRoot), "/tmp/m");
   }
+  // On a real host every place of ours sits in a folder of its own, never under a generic name.
   const RootVariable variable(nullptr);
   EXPECT_EQ(HostPath("/flowmeter.log"), "/flowmeter.log");
-  EXPECT_EQ(LocationPath(Location::kRegistry), "/etc/registry.reg");
+  EXPECT_EQ(LocationPath(Location::kRegistry), "/etc/flowsentry/registry.reg");
+  EXPECT_EQ(LocationPath(Location::kScmSocket), "/run/flowsentry/scm.sock");
+  EXPECT_EQ(LocationPath(Location::kScmDatabase), "/var/lib/flowsentry/scm");
+  EXPECT_EQ(LocationPath(Location::kDevices), "/run/flowsentry/devices");
   EXPECT_EQ(LocationPath(Location::kDriveRoot), "/");
 }
 

@@ -329,7 +329,7 @@ class TerminateDeviceTest : public ::testing::Test {
   void TearDown() override { device_.Hangup(); }
 
   platform::testing::TempRoot root_;
-  platform::testing::FakeDevice device_{root_.Host("/run/devices/Globals/fake")};
+  platform::testing::FakeDevice device_{root_.Host("/run/flowsentry/devices/Globals/fake")};
   DeviceHandle handle_;
 };
 

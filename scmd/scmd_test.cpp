@@ -137,7 +137,7 @@ TEST_F(ScmdTest, CreatesStartsStopsQueriesAndDeletes) {
     return !fp::OpenService(manager_, "TestSvc", fp::SERVICE_QUERY_STATUS).IsValid() &&
            fp::GetLastError() == fp::ERROR_SERVICE_DOES_NOT_EXIST;
   }));
-  EXPECT_EQ(root_.ReadFile("/var/lib/scm/services"), "");
+  EXPECT_EQ(root_.ReadFile("/var/lib/flowsentry/scm/services"), "");
 }
 
 TEST_F(ScmdTest, RefusesAsWindowsDoes) {

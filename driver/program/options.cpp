@@ -107,7 +107,7 @@ std::string UsageText() {
          "       pactrak --help\n"
          "\n"
          "Runs the pactrak capture driver in the foreground until SIGINT or SIGTERM; its control\n"
-         "device is $FLOWSENTRY_ROOT/run/devices/pactrak while an adapter is bound.\n"
+         "device is $FLOWSENTRY_ROOT/run/flowsentry/devices/pactrak while an adapter is bound.\n"
          "\n"
          "  --live [IFACE...]  bind to the named network interfaces, or to every interface\n"
          "                     (also those that appear later) when none is named\n"

@@ -116,7 +116,8 @@ class ProgramTest : public ::testing::Test {
   void Terminate(ChildProcess& child) {
     child.Signal(SIGTERM);
     EXPECT_EQ(child.Wait(), 0) << child.Output();
-    EXPECT_FALSE(root_.Exists("/run/devices/pactrak")) << "the control device must go away";
+    EXPECT_FALSE(root_.Exists("/run/flowsentry/devices/pactrak"))
+        << "the control device must go away";
   }
 
   platform::testing::TempRoot root_;
@@ -243,7 +244,7 @@ TEST_F(ProgramTest, RefusesFilesItCannotReplay) {
     EXPECT_EQ(child->Wait(), 1);
     EXPECT_NE(child->Output().find(c.message), std::string::npos) << child->Output();
     EXPECT_EQ(child->Output().find("pactrak: bound"), std::string::npos) << child->Output();
-    EXPECT_FALSE(root_.Exists("/run/devices/pactrak"));
+    EXPECT_FALSE(root_.Exists("/run/flowsentry/devices/pactrak"));
   }
 }
 

@@ -15,13 +15,13 @@ std::string MachineRoot() {
 std::string LocationPath(Location location) {
   switch (location) {
     case Location::kRegistry:
-      return HostPath("/etc/registry.reg");
+      return HostPath("/etc/flowsentry/registry.reg");
     case Location::kScmSocket:
-      return HostPath("/run/scm.sock");
+      return HostPath("/run/flowsentry/scm.sock");
     case Location::kScmDatabase:
-      return HostPath("/var/lib/scm");
+      return HostPath("/var/lib/flowsentry/scm");
     case Location::kDevices:
-      return HostPath("/run/devices");
+      return HostPath("/run/flowsentry/devices");
     case Location::kDriveRoot:
       return MachineRoot();
   }

@@ -21,7 +21,8 @@ class TempRoot {
   // The host path of the root folder.
   const std::string& path() const { return path_; }
 
-  // Host path of a machine path ("/etc/registry.reg" -> "<root>/etc/registry.reg").
+  // Host path of a machine path ("/etc/flowsentry/registry.reg" ->
+  // "<root>/etc/flowsentry/registry.reg").
   std::string Host(std::string_view machine_path) const;
 
   // Writes `contents` to a machine path, making the folders on the way; returns false on

@@ -55,7 +55,7 @@ PacketRecord Record(uint32_t length) {
 class FlowmeterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(root_.WriteFile("/etc/registry.reg", RegistryFile(true, Packets())));
+    ASSERT_TRUE(root_.WriteFile("/etc/flowsentry/registry.reg", RegistryFile(true, Packets())));
     ASSERT_TRUE(root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg",
                                 "[THREAD]\r\ncountThread=4\r\n"));
     ASSERT_TRUE(
@@ -160,7 +160,7 @@ TEST_F(FlowmeterTest, ConsoleStartAndConfigurationFailuresSendNoStatus) {
             std::vector<std::string>{Line(1063, "StartServiceCtrlDispatcher failed")});
 
   std::filesystem::remove(root_.Host("/flowmeter.log"));
-  ASSERT_TRUE(root_.WriteFile("/etc/registry.reg", RegistryFile(false, Packets())));
+  ASSERT_TRUE(root_.WriteFile("/etc/flowsentry/registry.reg", RegistryFile(false, Packets())));
   StartManager();
   ASSERT_TRUE(StartService(service_));
   ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
@@ -168,7 +168,7 @@ TEST_F(FlowmeterTest, ConsoleStartAndConfigurationFailuresSendNoStatus) {
   EXPECT_EQ(Log("/flowmeter.log"), (std::vector<std::string>{Line(-1, "Unable to read DESTPATH"),
                                                              Line(0, "End Service main")}));
 
-  ASSERT_TRUE(root_.WriteFile("/etc/registry.reg",
+  ASSERT_TRUE(root_.WriteFile("/etc/flowsentry/registry.reg",
                               RegistryFile(true, std::string(kDestPath) + "/none/packets")));
   ASSERT_TRUE(StartService(service_));
   ASSERT_TRUE(WaitFor([&] { return Logged(Line(0, "End Service main")); }));

@@ -61,15 +61,16 @@ TEST_F(ConfigTest, ReadRegistryValueFollowsTheRegistry) {
             platform::ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(value, "");
 
-  ASSERT_TRUE(root_.WriteFile("/etc/registry.reg", Registry("\"DESTPATH\"=\"/opt/fs\"\r\n"
-                                                            "\"Fits\"=\"" +
-                                                            std::string(16382, 'a') +
-                                                            "\"\r\n"  // 16,383 bytes with its zero
-                                                            "\"TooLong\"=\"" +
-                                                            std::string(16383, 'b') +
-                                                            "\"\r\n"  // 16,384 bytes
-                                                            "\"Bytes\"=hex:41,42,00,43\r\n"
-                                                            "\"Number\"=dword:00000031\r\n")));
+  ASSERT_TRUE(root_.WriteFile("/etc/flowsentry/registry.reg",
+                              Registry("\"DESTPATH\"=\"/opt/fs\"\r\n"
+                                       "\"Fits\"=\"" +
+                                       std::string(16382, 'a') +
+                                       "\"\r\n"  // 16,383 bytes with its zero
+                                       "\"TooLong\"=\"" +
+                                       std::string(16383, 'b') +
+                                       "\"\r\n"  // 16,384 bytes
+                                       "\"Bytes\"=hex:41,42,00,43\r\n"
+                                       "\"Number\"=dword:00000031\r\n")));
   struct Case {
     const char* key;
     const char* name;
@@ -94,7 +95,7 @@ TEST_F(ConfigTest, ReadRegistryValueFollowsTheRegistry) {
 }
 
 TEST_F(ConfigTest, ReadConfigurationConvertsAndStores) {
-  ASSERT_TRUE(root_.WriteFile("/etc/registry.reg", Registry(kAllSix)));
+  ASSERT_TRUE(root_.WriteFile("/etc/flowsentry/registry.reg", Registry(kAllSix)));
   ASSERT_TRUE(ReadConfiguration());
   const Settings& s = settings();
   EXPECT_EQ(s.DIRPACKETS, "/opt/fs/packets");
@@ -118,7 +119,7 @@ TEST_F(ConfigTest, NumberConversions) {
     std::string six = kAllSix;
     six.replace(six.find("257"), 3, c.options);
     six.replace(six.find("3rd"), 3, c.destpackets);
-    ASSERT_TRUE(root_.WriteFile("/etc/registry.reg", Registry(six)));
+    ASSERT_TRUE(root_.WriteFile("/etc/flowsentry/registry.reg", Registry(six)));
     ASSERT_TRUE(ReadConfiguration()) << c.options;
     EXPECT_EQ(settings().OPTIONS, c.mask) << c.options;
     EXPECT_EQ(settings().DESTPACKETS, c.mode) << c.destpackets;
@@ -128,7 +129,7 @@ TEST_F(ConfigTest, NumberConversions) {
 TEST_F(ConfigTest, FirstFailedReadStopsAndKeepsWhatWasRead) {
   std::string six = kAllSix;
   six.erase(six.find("\"TABLENAME\""), std::string("\"TABLENAME\"=\"packets\"\r\n").size());
-  ASSERT_TRUE(root_.WriteFile("/etc/registry.reg", Registry(six)));
+  ASSERT_TRUE(root_.WriteFile("/etc/flowsentry/registry.reg", Registry(six)));
   MutableSettings().TABLENAME = "before";
   MutableSettings().DESTPACKETS = 9;
   EXPECT_FALSE(ReadConfiguration());

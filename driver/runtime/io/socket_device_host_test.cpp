@@ -183,7 +183,7 @@ class SocketDeviceHostTest : public ::testing::Test {
     TestDriver::current = nullptr;
   }
 
-  std::string SocketPath() const { return root_.Host("/run/devices/pactrak"); }
+  std::string SocketPath() const { return root_.Host("/run/flowsentry/devices/pactrak"); }
 
   // Runs a blocking read on its own thread.
   struct Reader {
@@ -232,7 +232,7 @@ TEST_F(SocketDeviceHostTest, DeviceIsReachableByBothNamesExactlyWhileRegistered)
     EXPECT_EQ(GetLastError(), platform::ERROR_FILE_NOT_FOUND) << name;
   }
   EXPECT_NE(::lstat(SocketPath().c_str(), &info), 0);
-  EXPECT_NE(::lstat(root_.Host("/run/devices/Globals/pactrak").c_str(), &info), 0);
+  EXPECT_NE(::lstat(root_.Host("/run/flowsentry/devices/Globals/pactrak").c_str(), &info), 0);
 
   // Registered again, the device opens again.
   ASSERT_EQ(host_.CreateDevice(kDeviceKernelName, kDeviceSymbolicLink, kTable, device_),
@@ -269,7 +269,7 @@ TEST_F(SocketDeviceHostTest, CreateDeviceRefusesBadAndTakenNames) {
 
 TEST_F(SocketDeviceHostTest, SocketLeftByAnEndedProcessIsReplaced) {
   // A socket file that nobody listens on, as a crashed host leaves it.
-  const std::string path = root_.Host("/run/devices/stale");
+  const std::string path = root_.Host("/run/flowsentry/devices/stale");
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
