@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,14 @@ struct Settings {
   std::string tablename;
   int threads = 3;
 };
+
+// Settings without a packet log.
+Settings NoPacketLog(int threads = 3) {
+  Settings settings;
+  settings.destpackets = 0;
+  settings.threads = threads;
+  return settings;
+}
 
 struct ToolRun {
   std::string output;
@@ -346,6 +356,232 @@ TEST_F(SystemTest, ReplayIsCountedAsTheRulesSayAndLoggedFrameByFrame) {
   EXPECT_EQ(State(), platform::SERVICE_STOPPED);
   EXPECT_EQ(root_.ReadFile(std::string(kInstall) + "/flowsetup.log"), "stop begin\r\nstop end\r\n");
   EXPECT_EQ(Counted(), counted) << "nothing is counted twice at the stop";
+}
+
+// Which adapter number each replayed file got, from the adapter listing in info.log.
+std::map<int, int> NumbersByFile(const std::string& info) {
+  std::map<int, int> numbers;
+  int number = -1;
+  for (const std::string& line : Lines(info)) {
+    const std::string head = "   Interface Number: ";
+    if (line.rfind(head, 0) == 0) number = std::stoi(line.substr(head.size()));
+    const size_t at = line.find("pcap");
+    if (at != std::string::npos && number >= 0 && at + 4 < line.size() &&
+        std::isdigit(static_cast<unsigned char>(line[at + 4]))) {
+      numbers.emplace(line[at + 4] - '0', number);
+    }
+  }
+  return numbers;
+}
+
+// Two capture files are two adapters: both listed and numbered in info.log, and counters name
+// them by those numbers.
+TEST_F(SystemTest, TwoFilesAreTwoAdaptersCreditedByTheirNumbers) {
+  const std::vector<std::vector<CapturedFrame>> files = {MakeFrames(600, kFileStart, 2),
+                                                         MakeFrames(400, kFileStart + 3600, 3)};
+  const std::vector<CounterCase> cases = {
+      {"adapter 0", "Interface=0|", 0, [](const Seen& s) { return s.adapter == 0; }},
+      {"adapter 1", "Interface=1|", 0, [](const Seen& s) { return s.adapter == 1; }},
+      {"both adapters", "Interface=1|0|", 0, [](const Seen&) { return true; }},
+      {"udp on adapter 1", "Interface=1|,SourceProt=1,DestProt2=2", 0,
+       [](const Seen& s) { return s.adapter == 1 && s.ether_type == 0x0800 && s.protocol == 17; }},
+      {"arp on adapter 0", "Interface=0|,SourceProt=2", 0,
+       [](const Seen& s) { return s.adapter == 0 && s.ether_type == 0x0806; }},
+  };
+  ASSERT_NO_FATAL_FAILURE(Prepare({}));
+  ASSERT_NO_FATAL_FAILURE(AddCounters(cases));
+  ASSERT_NO_FATAL_FAILURE(StartReplay(files));
+  ASSERT_NO_FATAL_FAILURE(InstallAndStart());
+  ASSERT_TRUE(WaitForPackets("both adapters", 1000)) << Packets("both adapters");
+  ASSERT_TRUE(WaitFor([&] { return PacketLogLines().size() >= 1000u; }));
+
+  const std::string info = root_.ReadFile(std::string(kPackets) + "/info.log");
+  const std::map<int, int> numbers = NumbersByFile(info);
+  ASSERT_EQ(numbers.size(), 2u) << info;
+  EXPECT_EQ(std::set<int>({numbers.at(0), numbers.at(1)}), std::set<int>({0, 1})) << info;
+  EXPECT_EQ(numbers.at(1), 0) << "the adapter bound last is listed first\n" << info;
+
+  std::map<std::string, Counts> expected;
+  std::vector<std::string> want;
+  for (const CounterCase& c : cases) expected[c.name] = {};
+  for (int file = 0; file < 2; ++file) {
+    const uint16_t adapter = static_cast<uint16_t>(numbers.at(file));
+    for (const CapturedFrame& frame : files[static_cast<size_t>(file)]) {
+      want.push_back(PacketLine(frame, adapter, kZoneOffset));
+      const Seen seen = Summarize(frame.bytes, adapter);
+      for (const CounterCase& c : cases) {
+        if (!c.counts(seen)) continue;
+        expected[c.name].packets += 1;
+        expected[c.name].bytes += seen.length;
+      }
+    }
+  }
+  EXPECT_EQ(Counted(), expected) << "counted:\n"
+                                 << Describe(Counted()) << "expected:\n"
+                                 << Describe(expected);
+  std::vector<std::string> got = PacketLogLines();
+  std::sort(want.begin(), want.end());
+  std::sort(got.begin(), got.end());
+  EXPECT_TRUE(got == want) << "the packet log's lines differ from the frames";
+}
+
+// A POSIX zone whose local midnight is `seconds` away from now.
+std::string ZoneWithMidnightIn(int seconds) {
+  const int64_t now = std::time(nullptr);
+  int64_t offset = (now % 86400) - (86400 - seconds);  // local = UTC - offset
+  offset = ((offset % 86400) + 86400) % 86400;
+  if (offset > 43200) offset -= 86400;
+  const char sign = offset < 0 ? '-' : '+';
+  const int64_t magnitude = offset < 0 ? -offset : offset;
+  char zone[64];
+  std::snprintf(zone, sizeof zone, "FST%c%02d:%02d:%02d", sign, static_cast<int>(magnitude / 3600),
+                static_cast<int>(magnitude / 60 % 60), static_cast<int>(magnitude % 60));
+  return zone;
+}
+
+// The service runs across local midnight: it restarts itself, archives the day's counts as the
+// rules say, and starts the new day at zero.
+TEST_F(SystemTest, RestartOnANewDayArchivesYesterdaysCounts) {
+  platform::testing::ScopedTimeZone zone(ZoneWithMidnightIn(25).c_str());
+  const int64_t now = std::time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  local.tm_hour = local.tm_min = local.tm_sec = 0;
+  const int64_t today = mktime(&local);
+  constexpr int kFrames = 400;
+  const std::vector<CapturedFrame> frames = MakeFrames(kFrames, kFileStart, 4);
+  const std::vector<CounterCase> cases = CounterCases(0);
+  ASSERT_NO_FATAL_FAILURE(Prepare(NoPacketLog()));
+  ASSERT_NO_FATAL_FAILURE(AddCounters(cases, today));
+  ASSERT_NO_FATAL_FAILURE(StartReplay({frames}));
+  ASSERT_NO_FATAL_FAILURE(InstallAndStart());
+  const uint32_t first = ProcessId();
+  ASSERT_TRUE(WaitForPackets("all", kFrames, std::chrono::seconds(20))) << Packets("all");
+  ASSERT_LT(std::time(nullptr), today + 86400) << "the frames must be counted before midnight";
+
+  // Midnight, UpdateTime's look at the clock, flowsetup -r, the stop of quiet threads, the start.
+  ASSERT_TRUE(WaitFor([&] { return State() == platform::SERVICE_RUNNING && ProcessId() != first; },
+                      std::chrono::seconds(90)));
+  ASSERT_TRUE(WaitFor([&] {
+    return root_.ReadFile(std::string(kInstall) + "/flowsetup.log").find("restart end") !=
+           std::string::npos;
+  }));
+  // The new day's capture threads archive at their start; the last counter's row is the sign.
+  ASSERT_TRUE(WaitFor([&] {
+    return db_->Rows("SELECT count(*) FROM countersstat") ==
+           std::vector<std::string>{std::to_string(cases.size())};
+  })) << db_->Rows("SELECT count(*) FROM countersstat").front();
+
+  const std::map<std::string, Counts> expected = Expected(cases, frames, 0);
+  EXPECT_EQ(Counted("countersstat"), expected) << "archived:\n"
+                                               << Describe(Counted("countersstat")) << "expected:\n"
+                                               << Describe(expected);
+  EXPECT_EQ(db_->Rows("SELECT DISTINCT timecount FROM countersstat"),
+            std::vector<std::string>{std::to_string(today)});
+  EXPECT_EQ(db_->Rows("SELECT DISTINCT packets, bytes, timecount > " + std::to_string(today) +
+                      " FROM counters"),
+            std::vector<std::string>{"0|0|1"});
+}
+
+// The packet log as table rows on a PostgreSQL server.
+TEST_F(SystemTest, PacketLogRowsOnAPostgresServerMatchTheFrames) {
+  platform::testing::PostgresCluster cluster;
+  if (!cluster.ok()) GTEST_SKIP() << "no PostgreSQL server: " << cluster.failure();
+  ASSERT_TRUE(cluster.Exec(
+      "CREATE TABLE packets (adapter integer, \"time\" varchar(50), srcmac varchar(50), "
+      "dstmac varchar(50), ethertype integer, srcip varchar(50), dstip varchar(50), "
+      "srcport integer, dstport integer, length integer, "
+      "host text DEFAULT inet_client_addr()::text, logged timestamptz DEFAULT now())"));
+  constexpr int kFrames = 300;
+  const std::vector<CapturedFrame> frames = MakeFrames(kFrames, kFileStart, 5);
+  ASSERT_NO_FATAL_FAILURE(Prepare(
+      {.destpackets = 2, .stringconnect = cluster.ConnectionString(), .tablename = "packets"}));
+  ASSERT_NO_FATAL_FAILURE(AddCounters({{"all", "Interface=0|", 0, nullptr}}));
+  ASSERT_NO_FATAL_FAILURE(StartReplay({frames}));
+  ASSERT_NO_FATAL_FAILURE(InstallAndStart());
+  ASSERT_TRUE(WaitForPackets("all", kFrames)) << Packets("all") << ServiceLog();
+  const std::string count = "SELECT count(*) FROM packets";
+  ASSERT_TRUE(WaitFor([&] { return cluster.Rows(count) == std::vector<std::string>{"300"}; }))
+      << cluster.Rows(count).front() << "\n"
+      << ServiceLog();
+
+  std::vector<std::string> want;
+  for (const CapturedFrame& frame : frames) {
+    const Seen s = Summarize(frame.bytes, 0);
+    want.push_back("0;" + TimeOfDay(frame.seconds, frame.fraction, kZoneOffset) + ";" +
+                   MacText(s.source_mac) + ";" + MacText(s.dest_mac) + ";" +
+                   std::to_string(s.ether_type) + ";" + IpText(s.source_ip) + ";" +
+                   IpText(s.dest_ip) + ";" + std::to_string(s.source_port) + ";" +
+                   std::to_string(s.dest_port) + ";" + std::to_string(s.length));
+  }
+  std::vector<std::string> got = cluster.Rows(
+      "SELECT adapter, \"time\", srcmac, dstmac, ethertype, srcip, dstip, srcport, dstport, "
+      "length FROM packets");
+  std::sort(want.begin(), want.end());
+  std::sort(got.begin(), got.end());
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]);
+  EXPECT_FALSE(root_.Exists(std::string(kPackets) + "/out.log")) << "mode 2 writes no text";
+}
+
+// Live traffic between two network namespaces, captured on one end of the veth pair.
+TEST_F(SystemTest, LiveUdpBetweenTwoNamespacesIsCounted) {
+  std::string reason;
+  std::unique_ptr<ndis::testing::VethNamespaces> net =
+      ndis::testing::VethNamespaces::Create(&reason);
+  if (net == nullptr) GTEST_SKIP() << "no network namespaces: " << reason;
+  constexpr uint32_t kA = 0xC0000201, kB = 0xC0000202;  // 192.0.2.1, 192.0.2.2
+  constexpr int kEach = 20;
+  constexpr int kBurst = 5;
+  constexpr size_t kPayload = 100;
+  constexpr int64_t kLength = 14 + 20 + 8 + kPayload;
+  ASSERT_NO_FATAL_FAILURE(Prepare(NoPacketLog(2)));
+  ASSERT_NO_FATAL_FAILURE(AddCounters({
+      {"probe", "Interface=0|,SourcePortOption=1,SourcePort=40009|", 0, nullptr},
+      {"a to b",
+       "Interface=0|,SourceProt=1,DestProt2=2,SourceIPoption=1,SourceIP=192.0.2.1|,"
+       "SourcePortOption=1,SourcePort=40001|,DestPortOption=1,DestPort=40002|",
+       0, nullptr},
+      {"b to a",
+       "Interface=0|,SourceMac=" +
+           [&] {
+             std::string mac;
+             for (uint8_t byte : net->mac_b()) {
+               char part[4];
+               std::snprintf(part, sizeof part, "%02X-", byte);
+               mac += part;
+             }
+             mac.pop_back();
+             return mac + "|";
+           }() +
+           ",SourceIPoption=3,SourceIP=192.0.2.0|255.255.255.0|,DestPortOption=5,"
+           "DestPort=40003|40005|",
+       0, nullptr},
+      {"other adapter", "Interface=1|", 0, nullptr},
+  }));
+  pactrak_ = ChildProcess::Start(net->InNamespaceA({PACTRAK_PROGRAM, "--live", net->veth_a()}));
+  ASSERT_NE(pactrak_, nullptr);
+  ASSERT_TRUE(pactrak_->WaitForOutput("pactrak: bound " + net->veth_a())) << pactrak_->Output();
+  ASSERT_NO_FATAL_FAILURE(InstallAndStart());
+  // Capture is on once a probe is counted.
+  ASSERT_TRUE(WaitFor([&] {
+    ndis::testing::VethNamespaces::SendUdp(net->namespace_a(), kB, 40009, 40009, 10, 1);
+    return Packets("probe") > 0;
+  })) << ServiceLog();
+  // The driver keeps at most 50 records for its readers and live traffic does not wait, so the
+  // datagrams go in small bursts, each counted before the next.
+  for (int sent = kBurst; sent <= kEach; sent += kBurst) {
+    ASSERT_TRUE(ndis::testing::VethNamespaces::SendUdp(net->namespace_a(), kB, 40001, 40002,
+                                                       kPayload, kBurst));
+    ASSERT_TRUE(ndis::testing::VethNamespaces::SendUdp(net->namespace_b(), kA, 40003, 40004,
+                                                       kPayload, kBurst));
+    ASSERT_TRUE(WaitFor([&] { return Packets("a to b") >= sent && Packets("b to a") >= sent; }))
+        << Describe(Counted());
+  }
+  const std::map<std::string, Counts> counted = Counted();
+  EXPECT_EQ(counted.at("a to b"), (Counts{kEach, kEach * kLength}));
+  EXPECT_EQ(counted.at("b to a"), (Counts{kEach, kEach * kLength}));
+  EXPECT_EQ(counted.at("other adapter"), Counts{});
 }
 
 }  // namespace
