@@ -374,8 +374,7 @@ TEST_F(FlowmeterTest, InstalledWithFlowsetupStartedAndQueriedWithScStoppedWithFl
   EXPECT_EQ(query.second, 0);
   EXPECT_NE(query.first.find("        STATE              : 4  RUNNING\n"), std::string::npos)
       << query.first;
-  EXPECT_NE(query.first.find("10  WIN32_OWN_PROCESS"), std::string::npos)
-      << query.first;
+  EXPECT_NE(query.first.find("10  WIN32_OWN_PROCESS"), std::string::npos) << query.first;
 
   // Each capture thread reads one more record once the stop is asked, so the stop is quick.
   auto stopping =
