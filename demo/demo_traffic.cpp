@@ -156,7 +156,7 @@ void TrafficGenerator::Emit(std::vector<uint8_t> bytes, std::vector<const char*>
 
 void TrafficGenerator::EmitIp(bool from_host, uint32_t source, uint32_t destination,
                               uint8_t protocol, const std::vector<uint8_t>& transport,
-                              std::vector<const char*> counters, uint64_t gap_us) {
+                              uint64_t gap_us) {
   const uint32_t remote = from_host ? destination : source;
   const Mac remote_mac = InLan(remote) ? DocMac(static_cast<uint8_t>(remote & 0xFF)) : kGatewayMac;
   std::vector<uint8_t> frame = from_host ? EthernetHeader(remote_mac, kHostMacBytes, 0x0800)
@@ -191,9 +191,10 @@ void TrafficGenerator::EmitIp(bool from_host, uint32_t source, uint32_t destinat
   if (!from_host) PadReceived(frame);
 
   const uint16_t source_port =
-      transport.size() >= 4 ? uint16_t(transport[0] << 8 | transport[1]) : 0;
+      transport.size() >= 4 ? static_cast<uint16_t>(transport[0] << 8 | transport[1]) : 0;
   const uint16_t destination_port =
-      transport.size() >= 4 ? uint16_t(transport[2] << 8 | transport[3]) : 0;
+      transport.size() >= 4 ? static_cast<uint16_t>(transport[2] << 8 | transport[3]) : 0;
+  std::vector<const char*> counters;
   if (from_host) counters.push_back(kToPublic);  // every documentation address is public
   if (InLan(source) && InLan(destination)) counters.push_back(kWithinLan);
   if (protocol == 1) counters.push_back(kIcmp);
@@ -323,7 +324,7 @@ void TrafficGenerator::DnsLookup(const std::string& name, uint32_t address) {
   query.insert(query.end(), qname.begin(), qname.end());
   Put16(query, 1);  // A
   Put16(query, 1);  // IN
-  EmitIp(true, kHost, kGateway, 17, udp(port, 53, query), {}, Uniform(400, 9000));
+  EmitIp(true, kHost, kGateway, 17, udp(port, 53, query), Uniform(400, 9000));
 
   std::vector<uint8_t> answer = query;
   Set16(answer, 2, 0x8180);  // response, recursion available, no error
@@ -334,7 +335,7 @@ void TrafficGenerator::DnsLookup(const std::string& name, uint32_t address) {
   Put32(answer, static_cast<uint32_t>(Uniform(60, 3600)));
   Put16(answer, 4);
   Put32(answer, address);
-  EmitIp(false, kGateway, kHost, 17, udp(53, port, answer), {}, Uniform(200, 2000));
+  EmitIp(false, kGateway, kHost, 17, udp(53, port, answer), Uniform(200, 2000));
 }
 
 void TrafficGenerator::TcpSession(const Peer& server, uint16_t port, uint64_t request_bytes,
@@ -387,12 +388,13 @@ void TrafficGenerator::TcpSession(const Peer& server, uint16_t port, uint64_t re
              payload_at + std::min<size_t>(text.size(), payload_size) + (port == 443 ? 5 : 0);
          i < out.size(); i += 8) {
       const uint64_t noise = Random();
-      for (size_t b = 0; b < 8 && i + b < out.size(); ++b) out[i + b] = uint8_t(noise >> (8 * b));
+      for (size_t b = 0; b < 8 && i + b < out.size(); ++b)
+        out[i + b] = static_cast<uint8_t>(noise >> (8 * b));
     }
     if (from_host) {
-      EmitIp(true, kHost, server.address, 6, out, {}, gap_us);
+      EmitIp(true, kHost, server.address, 6, out, gap_us);
     } else {
-      EmitIp(false, server.address, kHost, 6, out, {}, gap_us);
+      EmitIp(false, server.address, kHost, 6, out, gap_us);
     }
     const uint32_t advance =
         static_cast<uint32_t>(payload_size) + ((flags & (kSyn | kFin)) ? 1 : 0);
@@ -448,12 +450,13 @@ void TrafficGenerator::Ping(uint32_t address, int count) {
       Put16(icmp, 0);
       Put16(icmp, identifier);
       Put16(icmp, static_cast<uint16_t>(sequence));
-      for (uint8_t i = 0; i < 56; ++i) icmp.push_back(i < 8 ? uint8_t(now_us_ >> (8 * i)) : i);
+      for (uint8_t i = 0; i < 56; ++i)
+        icmp.push_back(i < 8 ? static_cast<uint8_t>(now_us_ >> (8 * i)) : i);
       Set16(icmp, 2, InternetChecksum(icmp.data(), icmp.size()));
       if (request) {
-        EmitIp(true, kHost, address, 1, icmp, {}, rtt);
+        EmitIp(true, kHost, address, 1, icmp, rtt);
       } else {
-        EmitIp(false, address, kHost, 1, icmp, {}, 1000000 - rtt);
+        EmitIp(false, address, kHost, 1, icmp, 1000000 - rtt);
       }
     }
   }
@@ -470,8 +473,8 @@ void TrafficGenerator::Ntp() {
   std::vector<uint8_t> reply = request;
   reply[8] = 0x24;  // version 4, server
   reply[9] = 2;     // stratum
-  EmitIp(true, kHost, kNtpServer, 17, request, {}, Uniform(15000, 40000));
-  EmitIp(false, kNtpServer, kHost, 17, reply, {}, 1000);
+  EmitIp(true, kHost, kNtpServer, 17, request, Uniform(15000, 40000));
+  EmitIp(false, kNtpServer, kHost, 17, reply, 1000);
 }
 
 std::vector<uint8_t> PcapFileHeader(uint32_t snap_length) {

@@ -30,9 +30,6 @@ inline constexpr char kIcmp[] = "icmp";
 inline constexpr char kToPublic[] = "sent to public addresses";
 inline constexpr char kWithinLan[] = "within 192.0.2.0/24";
 
-// The host's own MAC address, the source of the first frame.
-inline constexpr char kHostMac[] = "00:00:5e:00:53:0a";
-
 struct DemoFrame {
   uint32_t seconds = 0;  // since 1970-01-01 UTC
   uint32_t microseconds = 0;
@@ -77,10 +74,10 @@ class TrafficGenerator {
 
   // Appends one frame at the current time and advances the clock by `gap_us`.
   void Emit(std::vector<uint8_t> bytes, std::vector<const char*> counters, uint64_t gap_us);
-  // An IPv4 frame from `source` to `destination` (both host order); counters by direction.
+  // An IPv4 frame from `source` to `destination` (both host order) carrying `transport`, whose
+  // checksum it fills in; the counters it belongs to follow from its addresses and ports.
   void EmitIp(bool from_host, uint32_t source, uint32_t destination, uint8_t protocol,
-              const std::vector<uint8_t>& transport, std::vector<const char*> counters,
-              uint64_t gap_us);
+              const std::vector<uint8_t>& transport, uint64_t gap_us);
 
   uint64_t state_;
   uint64_t now_us_;
