@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_traffic.h"
 #include "driver/runtime/sources/testing/capture_file_writer.h"
 #include "driver/runtime/sources/testing/child_process.h"
 #include "platform/root.h"
@@ -40,14 +41,20 @@
 namespace flowsentry {
 namespace {
 
+using bench::AddCounters;
+using bench::Db;
+using bench::Exec;
+using bench::MakeFrames;
+using bench::OpenDb;
+using bench::QueryInt;
+using bench::RawUpdatesPerSecond;
+using bench::ReadWhole;
+
 using Clock = std::chrono::steady_clock;
-using ndis::testing::CapturedFrame;
 using ndis::testing::ChildProcess;
 
 constexpr char kDestPath[] = "/opt/flowsentry";
 constexpr char kPackets[] = "/opt/flowsentry/packets";
-constexpr int kHosts = 16;
-constexpr int kPorts = 16;
 
 struct Options {
   int frames = 200000;
@@ -55,124 +62,6 @@ struct Options {
   int counters = 50;
   std::vector<std::string> modes = {"off", "text", "sqlite", "postgres"};
 };
-
-struct Closer {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using Db = std::unique_ptr<sqlite3, Closer>;
-
-Db OpenDb(const std::string& path) {
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_busy_timeout(db, 5000);
-  return Db(db);
-}
-
-bool Exec(sqlite3* db, const std::string& sql) {
-  char* error = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) == SQLITE_OK) return true;
-  std::fprintf(stderr, "pipeline_bench: %s\n", error != nullptr ? error : "?");
-  sqlite3_free(error);
-  return false;
-}
-
-int64_t QueryInt(sqlite3* db, const std::string& sql) {
-  sqlite3_stmt* statement = nullptr;
-  int64_t value = -1;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW) {
-    value = sqlite3_column_int64(statement, 0);
-  }
-  sqlite3_finalize(statement);
-  return value;
-}
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
-}
-
-// UDP frames from 16 hosts of 192.0.2.0/24 to 16 ports of 198.51.100.1, of varied lengths.
-std::vector<CapturedFrame> MakeFrames(int count) {
-  const std::vector<uint8_t> host_mac = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x10};
-  const std::vector<uint8_t> peer_mac = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x20};
-  std::vector<CapturedFrame> frames;
-  frames.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) {
-    CapturedFrame frame;
-    frame.seconds = 1700000000 + static_cast<uint32_t>(i / 1000);
-    frame.fraction = static_cast<uint32_t>(i % 1000) * 1000;
-    frame.bytes =
-        ndis::testing::UdpFrame(peer_mac, host_mac, 0xC0000200 + (i % kHosts), 0xC6336401, 40000,
-                                static_cast<uint16_t>(1000 + (i / kHosts) % kPorts),
-                                static_cast<size_t>(18 + (i * 37) % 1400));
-    frames.push_back(std::move(frame));
-  }
-  return frames;
-}
-
-// Counters of mixed kinds: one for everything on the adapter, one per destination port and one
-// per source host (each record matches one of each), and the rest for traffic that never comes
-// (a port list, a port range, a network, another adapter). Returns
-// the matches per record.
-double AddCounters(sqlite3* db, int count) {
-  std::vector<std::string> parameters = {"Interface=0|"};
-  for (int p = 0; p < kPorts; ++p) {
-    parameters.push_back("Interface=0|,DestPortOption=1,DestPort=" + std::to_string(1000 + p) +
-                         "|");
-  }
-  for (int h = 0; h < kHosts; ++h) {
-    parameters.push_back("Interface=0|,SourceIPoption=1,SourceIP=192.0.2." + std::to_string(h) +
-                         "|");
-  }
-  const std::vector<std::string> idle = {
-      "Interface=0|,SourcePortOption=1,SourcePort=7|",
-      "Interface=0|,DestPortOption=5,DestPort=5000|6000|",
-      "Interface=0|,SourceIPoption=3,SourceIP=10.0.0.0|255.0.0.0|",
-      "Interface=1|",
-  };
-  double matches = 0;
-  for (int i = 0; i < count; ++i) {
-    const bool busy = static_cast<size_t>(i) < parameters.size();
-    const std::string& text = busy ? parameters[static_cast<size_t>(i)] : idle[i % idle.size()];
-    if (i == 0) {
-      matches += 1;
-    } else if (busy) {
-      matches += i <= kPorts ? 1.0 / kPorts : 1.0 / kHosts;
-    }
-    if (!Exec(db, "INSERT INTO counters (countername, parameters) VALUES ('c" + std::to_string(i) +
-                      "', '" + text + "')")) {
-      std::exit(1);
-    }
-  }
-  return matches;
-}
-
-// The engine's floor on this machine: one committed single-row UPDATE per credit.
-double RawUpdatesPerSecond(const std::string& path) {
-  Db db = OpenDb(path);
-  Exec(db.get(), "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
-  sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(db.get(),
-                     "UPDATE counters SET packets = packets + 1, bytes = bytes + ?1 "
-                     "WHERE countername = ?2",
-                     -1, &statement, nullptr);
-  constexpr int kUpdates = 20000;
-  const auto start = Clock::now();
-  for (int i = 0; i < kUpdates; ++i) {
-    sqlite3_bind_int64(statement, 1, 100);
-    const std::string name = "c" + std::to_string(i % 10);
-    sqlite3_bind_text(statement, 2, name.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_step(statement);
-    sqlite3_reset(statement);
-  }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  sqlite3_finalize(statement);
-  Exec(db.get(), "UPDATE counters SET packets = 0, bytes = 0");
-  return kUpdates / seconds;
-}
 
 struct RunResult {
   int64_t accounted = 0;

@@ -1,0 +1,45 @@
+// Shared by the whole-pipeline benchmarks: the generated traffic, the counters that match it,
+// and the counters database's floor of one committed update per credit.
+#ifndef FLOWSENTRY_BENCH_BENCH_TRAFFIC_H_
+#define FLOWSENTRY_BENCH_BENCH_TRAFFIC_H_
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/runtime/sources/testing/capture_file_writer.h"
+
+namespace flowsentry::bench {
+
+struct Closer {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Db = std::unique_ptr<sqlite3, Closer>;
+
+// A connection that waits up to 5 s for locks, as the service's does.
+Db OpenDb(const std::string& path);
+// Runs SQL; false (after saying why on stderr) on an error.
+bool Exec(sqlite3* db, const std::string& sql);
+// The first column of the first row, or -1.
+int64_t QueryInt(sqlite3* db, const std::string& sql);
+std::string ReadWhole(const std::string& path);
+
+// UDP frames from 16 hosts of 192.0.2.0/24 to 16 ports of 198.51.100.1, of varied lengths.
+std::vector<ndis::testing::CapturedFrame> MakeFrames(int count);
+
+// `count` counters of mixed kinds named c0, c1, ...: c0 counts everything on adapter 0, then one
+// per destination port and one per source host (each record matches one of each), and the rest
+// count traffic that never comes (a port list, a port range, a network, another adapter).
+// Returns the counters a record matches on average.
+double AddCounters(sqlite3* db, int count);
+
+// The engine's floor on this machine: committed single-row UPDATEs per second, one per
+// transaction, with the service's connection settings.
+double RawUpdatesPerSecond(const std::string& path);
+
+}  // namespace flowsentry::bench
+
+#endif  // FLOWSENTRY_BENCH_BENCH_TRAFFIC_H_
