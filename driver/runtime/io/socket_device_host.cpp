@@ -629,8 +629,11 @@ bool SocketDeviceHost::Device::AcceptOne(const std::atomic<bool>& fail_mappings,
     // The client's connection is still waiting and keeps the listener readable: give up the
     // spare to accept it, close it (the client sees its handle closed), and take the spare back.
     spare.Reset();
-    const bool turned_away = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)).valid();
+    Fd turned(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    const bool turned_away = turned.valid();
+    // Counted before the close, so that a client that sees its handle closed sees it counted.
     if (turned_away) tally.connections_refused.fetch_add(1);
+    turned.Reset();
     spare = OpenSpare();
     // Not accepted even so: another thread took the descriptor; wait for one to come free.
     return turned_away;
