@@ -26,12 +26,42 @@ namespace {
 constexpr uint32_t kLowerUp = 1u << 16;  // IFF_LOWER_UP
 constexpr size_t kNetlinkBuffer = 64 * 1024;
 constexpr int kFramesPerDispatch = 64;
+// Dispatches per handle and wake-up at most, so that a flood on one direction cannot starve
+// the other; poll reports the handle again while frames are left.
+constexpr int kDispatchesPerWake = 16;
+// Bytes kept of each frame: a whole Ethernet frame of the usual MTU (VLAN tag included). The
+// capture buffer has one slot of this size per frame; a frame cut short keeps its length on the
+// wire (FrameForRuntime) and the driver reads no further than the transport ports.
+constexpr int kCaptureSnapLength = 1600;
+// Room for the frames that arrive before the capture thread runs: about 2,400 frames.
+constexpr int kCaptureBufferBytes = 4 * 1024 * 1024;
 constexpr uint32_t kCookedHeader = 16;  // DLT_LINUX_SLL
 
 struct PcapCloser {
   void operator()(pcap_t* handle) const { pcap_close(handle); }
 };
 using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
+
+// A compiled filter program, freed with the object.
+class FilterProgram {
+ public:
+  FilterProgram() = default;
+  ~FilterProgram() {
+    if (compiled_) pcap_freecode(&program_);
+  }
+  FilterProgram(const FilterProgram&) = delete;
+  FilterProgram& operator=(const FilterProgram&) = delete;
+
+  bool Compile(pcap_t* handle, const char* expression) {
+    compiled_ = pcap_compile(handle, &program_, expression, 1, PCAP_NETMASK_UNKNOWN) == 0;
+    return compiled_;
+  }
+  bpf_program* get() { return &program_; }
+
+ private:
+  bpf_program program_{};
+  bool compiled_ = false;
+};
 
 class Fd {
  public:
@@ -246,8 +276,12 @@ class LiveSource::Capture {
       *error = "cannot capture on " + name + ": " + errbuf;
       return nullptr;
     }
-    pcap_set_snaplen(handle.get(), static_cast<int>(kMaxFrameLength));
+    // Not the largest frame's length: the buffer is cut into slots of the snap length (of 64 KiB
+    // and more on an interface with segmentation offloads, whatever is asked), and a buffer
+    // of a few dozen slots overflows on a burst before the capture thread is scheduled.
+    pcap_set_snaplen(handle.get(), kCaptureSnapLength);
     pcap_set_immediate_mode(handle.get(), 1);
+    pcap_set_buffer_size(handle.get(), kCaptureBufferBytes);
     const int status = pcap_activate(handle.get());
     if (status < 0) {
       const std::string detail = pcap_geterr(handle.get());
@@ -255,6 +289,14 @@ class LiveSource::Capture {
       *error = "cannot capture on " + name + ": " + summary;
       if (!detail.empty() && detail != summary) *error += " (" + detail + ")";
       return nullptr;
+    }
+    // The direction is also chosen by a filter the kernel runs, so that each handle's buffer
+    // holds only its own direction's frames; pcap_setdirection alone drops the others only
+    // after they took room in the buffer. A link type the filter cannot be made for still has
+    // pcap_setdirection.
+    FilterProgram direction_filter;
+    if (direction_filter.Compile(handle.get(), direction == PCAP_D_IN ? "inbound" : "outbound")) {
+      pcap_setfilter(handle.get(), direction_filter.get());
     }
     if (pcap_setdirection(handle.get(), direction) != 0 ||
         pcap_setnonblock(handle.get(), 1, errbuf) != 0 ||
@@ -319,18 +361,34 @@ class LiveSource::Capture {
       if (fds[2].revents != 0) return;
       for (int i = 0; i < 2; ++i) {
         if (fds[i].revents == 0) continue;
-        // Drain what is there; a read error (the interface went down or away) ends the capture.
-        int count;
-        do {
+        // Drain what is there: only a dispatch that found nothing ends the drain (one that
+        // handed over fewer frames than asked may have skipped frames of the other direction).
+        // A read error (the interface went down or away) ends the capture.
+        int count = 0;
+        for (int round = 0; round < kDispatchesPerWake; ++round) {
           count = pcap_dispatch(handles[i], kFramesPerDispatch, handlers[i],
                                 reinterpret_cast<u_char*>(this));
-        } while (count == kFramesPerDispatch);
+          if (count <= 0) break;
+        }
         if (count < 0) {
           Fail(pcap_geterr(handles[i]));
           return;
         }
+        ReportDrops(i);
       }
     }
+  }
+
+  // Frames the kernel had no room for never reach the driver: said, so they are not lost
+  // unnoticed.
+  void ReportDrops(int i) {
+    pcap_t* handle = i == 0 ? in_.get() : out_.get();
+    pcap_stat stats{};
+    if (pcap_stats(handle, &stats) != 0 || stats.ps_drop == drops_[i]) return;
+    const uint32_t lost = stats.ps_drop - drops_[i];
+    drops_[i] = stats.ps_drop;
+    log_("pactrak: capture on " + name_ + " lost " + std::to_string(lost) +
+         (i == 0 ? " received" : " sent") + " frames (no room in the capture buffer)");
   }
 
   void Fail(const std::string& reason) {
@@ -349,6 +407,7 @@ class LiveSource::Capture {
   int wake_ = -1;
   std::vector<uint8_t> scratch_;  // only the capture thread uses it
   std::atomic<bool> failed_{false};
+  uint32_t drops_[2] = {0, 0};  // as last reported; only the capture thread uses them
   std::thread thread_;
 };
 

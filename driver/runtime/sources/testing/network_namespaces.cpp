@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <thread>
+#include <utility>
 
 #include "driver/runtime/sources/testing/child_process.h"
 
@@ -159,5 +160,23 @@ bool VethNamespaces::SendUdp(const std::string& ns, uint32_t destination, uint16
     return ok;
   });
 }
+
+std::unique_ptr<UdpSink> UdpSink::Open(const std::string& ns, uint16_t port) {
+  int fd = -1;
+  InNamespace(ns, [&] {
+    fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0) return true;
+    ::close(std::exchange(fd, -1));
+    return false;
+  });
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<UdpSink>(new UdpSink(fd));
+}
+
+UdpSink::~UdpSink() { ::close(fd_); }
 
 }  // namespace flowsentry::ndis::testing

@@ -10,6 +10,21 @@
 
 namespace flowsentry::ndis::testing {
 
+// A UDP socket bound inside a namespace that takes in datagrams and never reads them, so that
+// datagrams sent to its port draw no "port unreachable" answer. Closed with the object.
+class UdpSink {
+ public:
+  // Null when the socket cannot be made or bound.
+  static std::unique_ptr<UdpSink> Open(const std::string& ns, uint16_t port);
+  ~UdpSink();
+  UdpSink(const UdpSink&) = delete;
+  UdpSink& operator=(const UdpSink&) = delete;
+
+ private:
+  explicit UdpSink(int fd) : fd_(fd) {}
+  int fd_;
+};
+
 class VethNamespaces {
  public:
   // Null, with the reason, when the namespaces cannot be made (not root, no `ip`, no support);
