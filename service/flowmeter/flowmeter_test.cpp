@@ -396,8 +396,9 @@ TEST_F(FlowmeterTest, AStartThatCannotMakeItsThreadsStopsAndRestartsThroughTheSe
   ASSERT_TRUE(
       root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg", "[THREAD]\r\ncountThread=64\r\n"));
   std::filesystem::remove(root_.Host(std::string(kDestPath) + "/flowsetup"));
-  ASSERT_TRUE(root_.WriteFile(std::string(kDestPath) + "/flowsetup",
-                              "#!/bin/sh\necho \"$@ in $(pwd)\" > restarted\n"));
+  ASSERT_TRUE(root_.WriteFile(
+      std::string(kDestPath) + "/flowsetup",
+      "#!/bin/sh\necho \"$@ in $(pwd)\" > restarting && mv restarting restarted\n"));
   ASSERT_TRUE(root_.WriteFile(std::string(kDestPath) + "/limited",
                               "#!/bin/sh\nulimit -v 262144\nexec '" FLOWMETER_PROGRAM "'\n"));
   std::filesystem::permissions(root_.Host(std::string(kDestPath) + "/flowsetup"),
