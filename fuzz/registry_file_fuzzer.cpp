@@ -1,5 +1,6 @@
 // The registry file: any text parses, lookups hold up, and a string set through SetString reads
 // back from the text it gives, with every other key's values left as they were.
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <string>
@@ -18,6 +19,16 @@ std::vector<uint8_t> Terminated(std::string_view text) {
   std::vector<uint8_t> bytes(text.begin(), text.end());
   bytes.push_back(0);
   return bytes;
+}
+
+using Values = std::map<std::string, RegistryValue>;
+
+bool SameValues(const Values& before, const Values& after) {
+  return std::equal(before.begin(), before.end(), after.begin(), after.end(),
+                    [](const auto& a, const auto& b) {
+                      return a.first == b.first && a.second.type == b.second.type &&
+                             a.second.data == b.second.data;
+                    });
 }
 
 }  // namespace
@@ -58,7 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(it != values->end());
   FUZZ_CHECK(it->second.type == REG_SZ);
   FUZZ_CHECK(it->second.data == Terminated(value));
-  // The edit touches that one value only.
+  // The edit touches that one value only: every other value of the edited key and of the keys
+  // the fuzzer is steered towards reads back as before.
+  const auto* edited_before = file.Values(*normalized);
+  Values expected = edited_before != nullptr ? *edited_before : Values();
+  Values actual = *values;
+  expected.erase(lower_name);
+  actual.erase(lower_name);
+  FUZZ_CHECK(SameValues(expected, actual));
   for (std::string_view other : kKeys) {
     const auto other_key = RegistryFile::NormalizeKeyPath(other);
     if (!other_key.has_value() || *other_key == *normalized) continue;
@@ -66,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto* after_values = after.Values(*other_key);
     if (before_values == nullptr) continue;
     FUZZ_CHECK(after_values != nullptr);
-    FUZZ_CHECK(before_values->size() == after_values->size());
+    FUZZ_CHECK(SameValues(*before_values, *after_values));
   }
   return 0;
 }

@@ -9,6 +9,11 @@ namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
 constexpr std::string_view kHive = "HKEY_LOCAL_MACHINE";
+// Appended after a hex entry left unfinished at the end of the file. The entry takes this line
+// in as its continuation, and the semicolon keeps its byte list as unreadable as it was; on a
+// line of its own it would be a comment. Without it the entry would take in the blank line or
+// the section SetString appends, and could turn into a value nobody set.
+constexpr std::string_view kContinuationCloser = "; (the hex entry above was left unfinished)";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -30,6 +35,13 @@ std::string LowerCase(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = Lower(c);
   return out;
+}
+
+bool SameValues(const std::map<std::string, RegistryValue>& a,
+                const std::map<std::string, RegistryValue>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.first == y.first && x.second.type == y.second.type && x.second.data == y.second.data;
+  });
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
@@ -262,6 +274,8 @@ RegistryFile RegistryFile::Parse(std::string_view text) {
         data.pop_back();
         data += Trim(file.lines_[++i]);
       }
+      // Only the last line can be left wanting a continuation.
+      file.open_continuation_ = !data.empty() && data.back() == '\\';
     }
     if (current == nullptr) continue;
     std::optional<Entry> entry = ReadData(data);
@@ -295,6 +309,13 @@ const std::map<std::string, RegistryValue>* RegistryFile::Values(std::string_vie
   if (!HasKey(key_path)) return nullptr;
   const auto it = keys_.find(*NormalizeKeyPath(key_path));
   return it != keys_.end() ? &it->second.values : &kNoValues;
+}
+
+std::vector<std::string> RegistryFile::LinesToAppendTo() const {
+  std::vector<std::string> lines =
+      blank_ ? std::vector<std::string>{std::string(kHeader), ""} : lines_;
+  if (open_continuation_) lines.emplace_back(kContinuationCloser);
+  return lines;
 }
 
 std::string RegistryFile::Join(const std::vector<std::string>& lines) const {
@@ -333,8 +354,8 @@ Win32Error RegistryFile::SetString(std::string_view key_path, std::string_view n
     }
   }
 
-  std::vector<std::string> lines = lines_;
-  if (blank_) lines = {std::string(kHeader), ""};
+  std::vector<std::string> lines =
+      blank_ ? std::vector<std::string>{std::string(kHeader), ""} : lines_;
   const std::string lower_name = LowerCase(name);
   const auto key = keys_.find(*path);
   if (key != keys_.end()) {
@@ -348,6 +369,7 @@ Win32Error RegistryFile::SetString(std::string_view key_path, std::string_view n
       lines.insert(lines.begin() + static_cast<ptrdiff_t>(key->second.insert_line), entry);
     }
   } else {
+    lines = LinesToAppendTo();
     while (!lines.empty() && Trim(lines.back()).empty()) lines.pop_back();
     lines.emplace_back();
     std::string_view spelled = key_path;
@@ -358,19 +380,37 @@ Win32Error RegistryFile::SetString(std::string_view key_path, std::string_view n
   }
   new_text = Join(lines);
 
-  // The edit must read back as intended; should some odd layout defeat the in-place edit, a
-  // section appended at the end wins over everything before it.
+  // The edit must read back as intended and leave every other value as it was; should some odd
+  // layout defeat the in-place edit, a section appended at the end wins over everything before.
   const auto reads_back = [&](const std::string& text) {
     const RegistryFile check = Parse(text);
     const auto* values = check.Values(*path);
     if (values == nullptr) return false;
     const auto it = values->find(lower_name);
     if (it == values->end() || it->second.type != REG_SZ) return false;
-    return it->second.data.size() == value.size() + 1 &&
-           std::equal(value.begin(), value.end(), it->second.data.begin());
+    if (it->second.data.size() != value.size() + 1 ||
+        !std::equal(value.begin(), value.end(), it->second.data.begin())) {
+      return false;
+    }
+    // Apart from that value every key keeps its values, and only the edited key may be new (its
+    // parents need no section of their own).
+    for (const auto& [other_path, other] : keys_) {
+      const auto after = check.keys_.find(other_path);
+      if (after == check.keys_.end()) return false;
+      if (other_path != *path) {
+        if (!SameValues(other.values, after->second.values)) return false;
+        continue;
+      }
+      auto expected = other.values;
+      auto actual = after->second.values;
+      expected.erase(lower_name);
+      actual.erase(lower_name);
+      if (!SameValues(expected, actual)) return false;
+    }
+    return check.keys_.size() == keys_.size() + (keys_.contains(*path) ? 0 : 1);
   };
   if (reads_back(new_text)) return ERROR_SUCCESS;
-  lines = blank_ ? std::vector<std::string>{std::string(kHeader), ""} : lines_;
+  lines = LinesToAppendTo();
   lines.emplace_back();
   lines.push_back("[" + std::string(kHive) + "\\" + *path + "]");
   lines.push_back(entry);

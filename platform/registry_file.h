@@ -41,8 +41,11 @@ class RegistryFile {
 
   // The file's text with the REG_SZ value `name` of `key_path` set to `value`: the value's
   // entry is replaced in place, or added to the key's section, or a new section is appended.
-  // ERROR_INVALID_PARAMETER for a key path or name that the format cannot hold, ERROR_BADDB
-  // when the file is not a registry file (it is left alone rather than overwritten).
+  // Every other value of every key reads back from the new text as it did from the old one
+  // (a file ending in an unfinished continuation gets a comment line that closes it first).
+  // ERROR_INVALID_PARAMETER for a key path or name that the format cannot hold, or when no
+  // edit leaves the rest of the file as it was; ERROR_BADDB when the file is not a registry
+  // file (it is left alone rather than overwritten).
   Win32Error SetString(std::string_view key_path, std::string_view name, std::string_view value,
                        std::string& new_text) const;
 
@@ -61,9 +64,15 @@ class RegistryFile {
   };
 
   std::string Join(const std::vector<std::string>& lines) const;
+  // The file's lines ready for text appended at their end: the header for a blank file, and a
+  // closing line after an unfinished continuation, which would otherwise take the appended
+  // text in.
+  std::vector<std::string> LinesToAppendTo() const;
 
   bool valid_ = true;
   bool blank_ = true;
+  // The last line is a hex entry whose trailing backslash has no line to continue on.
+  bool open_continuation_ = false;
   std::string line_end_ = "\r\n";
   std::vector<std::string> lines_;
   std::map<std::string, Key> keys_;  // by normalized path

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace flowsentry::platform {
@@ -13,6 +17,12 @@ constexpr char kKey[] = "SOFTWARE\\Ardentiaware\\FlowSentry";
 std::vector<uint8_t> Bytes(std::string_view s, bool terminate = false) {
   std::vector<uint8_t> out(s.begin(), s.end());
   if (terminate) out.push_back(0);
+  return out;
+}
+
+std::string LowerCase(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
 }
 
@@ -250,6 +260,65 @@ TEST(RegistryFileTest, SetStringRoundTripsAnyText) {
       EXPECT_EQ(v->type, REG_SZ);
       EXPECT_EQ(v->data, Bytes(value, true));
       EXPECT_EQ(reread.Values("K")->size(), 1u);
+    }
+  }
+}
+
+// A hex entry whose continuation backslash ends the file is unreadable; text appended after it
+// must neither be taken into it nor turn it into a value.
+TEST(RegistryFileTest, SetStringLeavesEveryOtherValueAsItWas) {
+  const std::string head =
+      "REGEDIT4\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\FlowSentry]\r\n"
+      "\"Path\"=\"/opt\"\r\n";
+  const std::string files[] = {
+      head + "\"Bits\"=hex:01,02,\\\r",  // the fuzzer's find: a bare CR, no line end
+      head + "\"Bits\"=hex:01,02,\\",
+      head + "\"Bits\"=hex:01,02,\\\r\n",
+      head + "\"Bits\"=hex:01,02\\",
+      head + "\"Multi\"=hex(7):61,00,\\\r\n  62,00,\\",
+      head + "[HKEY_CURRENT_USER\\X]\r\n\"Bits\"=hex:01,\\",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\FlowSentry]\n\"Bits\"=hex:01,\\",
+      head + "\"Bits\"=hex:01,\\\r\n\r\n",  // continued onto a blank line: a value
+      head + "\"Last\"=\"no line end\"",
+  };
+  struct Edit {
+    const char* key;
+    const char* name;
+  };
+  const Edit edits[] = {{"SOFTWARE\\FlowSentry", "New"},
+                        {"SOFTWARE\\FlowSentry", "Path"},
+                        {"SOFTWARE\\Other", "New"},
+                        {"SOFTWARE\\FlowSentry\\Sub", "Path"}};
+  const char* const keys[] = {"SOFTWARE\\FlowSentry", "SOFTWARE\\Other",
+                              "SOFTWARE\\FlowSentry\\Sub"};
+  const auto same = [](const RegistryValue& a, const RegistryValue& b) {
+    return a.type == b.type && a.data == b.data;
+  };
+  for (const std::string& before_text : files) {
+    const RegistryFile before = RegistryFile::Parse(before_text);
+    for (const Edit& edit : edits) {
+      SCOPED_TRACE(testing::Message() << edit.key << " " << edit.name << " in " << before_text);
+      std::string text;
+      ASSERT_EQ(before.SetString(edit.key, edit.name, "set", text), ERROR_SUCCESS);
+      const RegistryFile after = RegistryFile::Parse(text);
+      const RegistryValue* set = Find(after, edit.key, LowerCase(edit.name));
+      ASSERT_NE(set, nullptr);
+      EXPECT_EQ(set->data, Bytes("set", true));
+      for (const char* key : keys) {
+        std::map<std::string, RegistryValue> expected, actual;
+        if (before.Values(key) != nullptr) expected = *before.Values(key);
+        if (after.Values(key) != nullptr) actual = *after.Values(key);
+        if (key == std::string_view(edit.key)) {
+          expected.erase(LowerCase(edit.name));
+          actual.erase(LowerCase(edit.name));
+        }
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), actual.begin(), actual.end(),
+                               [&](const auto& a, const auto& b) {
+                                 return a.first == b.first && same(a.second, b.second);
+                               }))
+            << key;
+      }
     }
   }
 }
