@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/root.h"
 #include "scmd/frame_io.h"
@@ -64,9 +65,11 @@ int main() {
     PrintLine("cannot listen on " + socket_path + ": error " + std::to_string(error));
     return 1;
   }
+  // The services to start as at boot are those of the database before any client is served.
+  std::vector<std::string> automatic = manager.AutomaticServices();
   server.Start();
   PrintLine("listening on " + socket_path);
-  manager.StartAutomaticServices();
+  manager.StartAutomaticServices(std::move(automatic));
 
   int signal_number = 0;
   while (sigwait(&signals, &signal_number) != 0) {

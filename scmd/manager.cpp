@@ -206,18 +206,20 @@ Win32Error ServiceManager::SaveLocked() {
                      FormatServiceDatabase(entries));
 }
 
-void ServiceManager::StartAutomaticServices() {
+std::vector<std::string> ServiceManager::AutomaticServices() const {
   std::lock_guard lock(mutex_);
-  threads_.emplace_back([this] {
-    std::vector<std::string> names;
-    {
-      std::lock_guard inner(mutex_);
-      for (const auto& [key, service] : services_) {
-        if (service.entry.start_type == platform::SERVICE_AUTO_START) {
-          names.push_back(service.entry.name);
-        }
-      }
+  std::vector<std::string> names;
+  for (const auto& [key, service] : services_) {
+    if (service.entry.start_type == platform::SERVICE_AUTO_START) {
+      names.push_back(service.entry.name);
     }
+  }
+  return names;
+}
+
+void ServiceManager::StartAutomaticServices(std::vector<std::string> names) {
+  std::lock_guard lock(mutex_);
+  threads_.emplace_back([this, names = std::move(names)] {
     for (const auto& name : names) {
       const Win32Error error = Start(name, true);
       if (error != ERROR_SUCCESS) {

@@ -54,9 +54,13 @@ class ServiceManager {
   // read or to make the folder.
   platform::Win32Error Load();
 
-  // Starts, one after the other, every service whose start type is automatic, on a thread of
-  // its own (joined by Shutdown).
-  void StartAutomaticServices();
+  // The services whose start type is automatic, as the database holds them now: taken before
+  // clients are served, so that a service a client creates meanwhile is not started as if at
+  // boot.
+  std::vector<std::string> AutomaticServices() const;
+
+  // Starts the given services one after the other, on a thread of its own (joined by Shutdown).
+  void StartAutomaticServices(std::vector<std::string> names);
 
   // Client requests, with Windows' codes. Create and OpenService count a handle on the service,
   // which CloseService gives back: a service marked for deletion goes once it is stopped and
@@ -101,7 +105,7 @@ class ServiceManager {
   void Log(const std::string& line);
 
   const ManagerOptions options_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::map<std::string, Service> services_;  // by name in lower case
   std::vector<std::thread> threads_;         // watchers and the automatic start

@@ -203,6 +203,8 @@ TEST_F(FlowmeterTest, StartInterrogateAndStopWithoutTraffic) {
 
   auto stopping = std::async(std::launch::async, [] { return StopOnItsOwnConnection(); });
   ASSERT_TRUE(WaitFor([&] { return Logged(Line(0, "Begin stop")); }));
+  // The report reaches the manager on the service's own connection; the query may overtake it.
+  ASSERT_TRUE(WaitForState(SERVICE_STOP_PENDING, std::chrono::seconds(5)));
   const SERVICE_STATUS_PROCESS pending = Status();
   EXPECT_EQ(pending.dwCurrentState, SERVICE_STOP_PENDING);
   EXPECT_EQ(pending.dwCheckPoint, 2u) << "the start took check point 1";

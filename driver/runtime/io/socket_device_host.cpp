@@ -37,9 +37,7 @@ constexpr size_t kOutputBacklogLimit = 1u << 20;
 constexpr auto kFinalFlushLimit = std::chrono::seconds(2);
 
 // A handle's thread runs dispatch and cancel routines, which keep their state in the driver, not
-// on the stack: a small stack lets many handles fit where address space is limited.
-constexpr size_t kConnectionStackSize = 1u << 20;
-
+// on the stack, which is why Limits::connection_stack_size can be small.
 // How long the acceptor waits before it tries again when it could neither accept a connection
 // nor turn it away (no descriptor, not even the spare one, or no kernel memory).
 constexpr int kAcceptBackoffMs = 100;
@@ -54,10 +52,10 @@ class Thread {
   ~Thread() { Join(); }
 
   // Runs `body(argument)` on a new thread; false when the thread cannot be made.
-  bool Start(void* (*body)(void*), void* argument) {
+  bool Start(void* (*body)(void*), void* argument, size_t stack_size) {
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) return false;
-    pthread_attr_setstacksize(&attributes, kConnectionStackSize);
+    pthread_attr_setstacksize(&attributes, stack_size);
     const int error = pthread_create(&thread_, &attributes, body, argument);
     pthread_attr_destroy(&attributes);
     started_ = error == 0;
@@ -225,7 +223,7 @@ class Connection {
         waker_(std::move(waker)) {}
 
   // False when no thread can be made for the handle; the connection is then closed as it is.
-  bool Start() { return thread_.Start(&Connection::ThreadBody, this); }
+  bool Start(size_t stack_size) { return thread_.Start(&Connection::ThreadBody, this, stack_size); }
   void RequestStop() {
     stop_.store(true);
     waker_.Signal();
@@ -579,10 +577,10 @@ struct SocketDeviceHost::Device {
   std::atomic<size_t> open{0};                           // handles not yet closed
   std::vector<std::unique_ptr<Connection>> connections;  // the acceptor's, until it has stopped
 
-  void AcceptLoop(const std::atomic<bool>& fail_mappings, size_t max_connections, Tally& tally);
+  void AcceptLoop(const std::atomic<bool>& fail_mappings, const Limits& limits, Tally& tally);
   // Accepts one waiting connection and serves it, or turns it away. False when the acceptor
   // should wait a while before it tries again.
-  bool AcceptOne(const std::atomic<bool>& fail_mappings, size_t max_connections, Tally& tally);
+  bool AcceptOne(const std::atomic<bool>& fail_mappings, const Limits& limits, Tally& tally);
   void ReapClosed();
   void Stop();
 };
@@ -598,7 +596,7 @@ void SocketDeviceHost::Device::ReapClosed() {
 }
 
 void SocketDeviceHost::Device::AcceptLoop(const std::atomic<bool>& fail_mappings,
-                                          size_t max_connections, Tally& tally) {
+                                          const Limits& limits, Tally& tally) {
   bool back_off = false;
   for (;;) {
     pollfd fds[2] = {{listener.get(), static_cast<short>(back_off ? 0 : POLLIN), 0},
@@ -608,13 +606,12 @@ void SocketDeviceHost::Device::AcceptLoop(const std::atomic<bool>& fail_mappings
     if (stop.load()) return;
     ReapClosed();
     back_off = false;
-    if ((fds[0].revents & POLLIN) != 0)
-      back_off = !AcceptOne(fail_mappings, max_connections, tally);
+    if ((fds[0].revents & POLLIN) != 0) back_off = !AcceptOne(fail_mappings, limits, tally);
   }
 }
 
 bool SocketDeviceHost::Device::AcceptOne(const std::atomic<bool>& fail_mappings,
-                                         size_t max_connections, Tally& tally) {
+                                         const Limits& limits, Tally& tally) {
   Fd socket(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
   if (!socket.valid()) {
     if (errno != EMFILE && errno != ENFILE) {
@@ -638,7 +635,7 @@ bool SocketDeviceHost::Device::AcceptOne(const std::atomic<bool>& fail_mappings,
     // Not accepted even so: another thread took the descriptor; wait for one to come free.
     return turned_away;
   }
-  if (open.load() >= max_connections) {
+  if (open.load() >= limits.max_connections) {
     tally.connections_refused.fetch_add(1);
     return true;
   }
@@ -651,7 +648,7 @@ bool SocketDeviceHost::Device::AcceptOne(const std::atomic<bool>& fail_mappings,
                                                  std::move(socket), std::move(connection_waker));
   open.fetch_add(1);
   tally.connections_open.fetch_add(1);
-  if (!connection->Start()) {
+  if (!connection->Start(limits.connection_stack_size)) {
     // No thread for it (address space or thread limit): this client is turned away, the handles
     // already open go on.
     open.fetch_sub(1);
@@ -768,8 +765,8 @@ NTSTATUS SocketDeviceHost::CreateDevice(std::string_view kernel_name,
 
   Device& served = *created;
   served.spare = OpenSpare();
-  served.acceptor = std::thread(
-      [&served, this] { served.AcceptLoop(fail_mappings_, limits_.max_connections, tally_); });
+  served.acceptor =
+      std::thread([&served, this] { served.AcceptLoop(fail_mappings_, limits_, tally_); });
   device = &served.object;
   devices_.push_back(std::move(created));
   return STATUS_SUCCESS;

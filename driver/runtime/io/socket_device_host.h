@@ -42,6 +42,9 @@ class SocketDeviceHost final : public DeviceHost {
   struct Limits {
     // Open handles per device.
     size_t max_connections = 64;
+    // Stack of each handle's thread: a small one lets many handles fit where address space is
+    // limited. (A test sets one that cannot be had, to see handles turned away.)
+    size_t connection_stack_size = size_t{1} << 20;
   };
 
   // Totals over every device of the host since it was made. Read at any time from any thread.

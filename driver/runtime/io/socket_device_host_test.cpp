@@ -677,6 +677,28 @@ TEST_F(SocketDeviceHostTest, HandlesBeyondTheCapAreTurnedAwayAndTheOthersGoOn) {
   host.DeleteDevice(device);
 }
 
+// A handle whose thread cannot be made (here: a stack that no address space holds) is turned
+// away, its client seeing the socket closed; the host and the process go on.
+TEST_F(SocketDeviceHostTest, AHandleWhoseThreadCannotBeMadeIsTurnedAway) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' thread creation does not fail quietly for want of memory";
+#endif
+  host_.DeleteDevice(device_);
+  SocketDeviceHost host(SocketDeviceHost::Limits{.connection_stack_size = size_t{1} << 46});
+  DeviceObject* device = nullptr;
+  ASSERT_EQ(host.CreateDevice(kDeviceKernelName, kDeviceSymbolicLink, kTable, device),
+            STATUS_SUCCESS);
+  for (uint64_t i = 1; i <= 3; ++i) {
+    RawClient refused(SocketPath());
+    ASSERT_TRUE(refused.connected());
+    RawClient::Reply reply;
+    EXPECT_EQ(refused.Receive(reply, RawClient::kGuardLimit), RawClient::Outcome::kEnded);
+    EXPECT_EQ(host.counters().connections_refused, i);
+  }
+  EXPECT_EQ(host.counters().connections_open, 0u);
+  host.DeleteDevice(device);
+}
+
 // Sets the process's descriptor limit for a test and puts the old one back.
 class DescriptorLimit {
  public:
