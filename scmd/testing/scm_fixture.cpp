@@ -48,7 +48,7 @@ bool ScmFixture::Start() {
         }
         return platform::OpenSCManager(platform::SC_MANAGER_CONNECT).IsValid();
       },
-      std::chrono::milliseconds(10000));
+      std::chrono::milliseconds(60000));
   return answered && running();
 }
 

@@ -25,8 +25,8 @@ class ScmFixture {
   ScmFixture& operator=(const ScmFixture&) = delete;
 
   // Starts scmd with this process's environment, its standard error into a file under the
-  // machine root ("/var/log/scmd.err"), and waits until its socket answers (up to 10 s). False
-  // when it exits or does not answer in time.
+  // machine root ("/var/log/scmd.err"), and waits until its socket answers (up to a minute, for
+  // loaded machines). False when it exits or does not answer in time.
   bool Start();
   // Sends SIGTERM and waits for the exit; the exit code, or -1 when scmd did not run or was
   // killed by a signal.
