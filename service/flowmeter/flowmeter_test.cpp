@@ -214,6 +214,8 @@ TEST_F(FlowmeterTest, StartInterrogateAndStopWithoutTraffic) {
   ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
   EXPECT_EQ(Status().dwWin32ExitCode, 0u);
   EXPECT_EQ(Status().dwCheckPoint, 0u);
+  // The manager has the stopped report before ServiceMain writes its last lines.
+  ASSERT_TRUE(WaitFor([&] { return Logged(Line(0, "End Service main")); }));
 
   const std::vector<std::string> expected = {
       Line(0, "Begin Service main"),
