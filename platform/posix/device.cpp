@@ -45,17 +45,6 @@ std::vector<uint8_t> RequestFrame(uint32_t id, uint8_t op, uint32_t code, uint32
 }
 
 // Reads exactly `length` bytes; false at the end of the stream or on an error.
-bool ReadExactly(int fd, uint8_t* data, size_t length) {
-  while (length > 0) {
-    const ssize_t got = ::recv(fd, data, length, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    data += got;
-    length -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
 }  // namespace
 
 // One open handle: a connection to the device's socket. Replies are read by whichever waiting
@@ -110,22 +99,14 @@ class DeviceConnection {
 
 bool DeviceConnection::Send(const std::vector<uint8_t>& frame) {
   std::lock_guard lock(send_mutex_);
-  size_t sent = 0;
-  while (sent < frame.size()) {
-    const ssize_t result =
-        ::send(socket_.get(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (result < 0 && errno == EINTR) continue;
-    if (result <= 0) return false;
-    sent += static_cast<size_t>(result);
-  }
-  return true;
+  return posix::SendAll(socket_.get(), frame.data(), frame.size());
 }
 
 void DeviceConnection::ReadReply(std::unique_lock<std::mutex>& lock) {
   lock.unlock();
   std::array<uint8_t, wire::kReplyHeaderLength> head{};
   wire::ReplyHeader header;
-  bool ok = ReadExactly(socket_.get(), head.data(), head.size());
+  bool ok = posix::ReceiveExactly(socket_.get(), head.data(), head.size());
   ok = ok && wire::ParseReplyHeader(head, header);
   const uint32_t id = header.id;
   const size_t data_length = ok ? header.data_length : 0;
@@ -142,10 +123,10 @@ void DeviceConnection::ReadReply(std::unique_lock<std::mutex>& lock) {
   size_t copied = 0;
   if (ok && waiter != nullptr) {
     copied = std::min(data_length, waiter->output.size());
-    ok = ReadExactly(socket_.get(), waiter->output.data(), copied);
+    ok = posix::ReceiveExactly(socket_.get(), waiter->output.data(), copied);
   }
   std::vector<uint8_t> rest(data_length - copied);
-  ok = ok && ReadExactly(socket_.get(), rest.data(), rest.size());
+  ok = ok && posix::ReceiveExactly(socket_.get(), rest.data(), rest.size());
 
   lock.lock();
   if (!ok) {

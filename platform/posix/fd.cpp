@@ -1,6 +1,7 @@
 #include "platform/posix/fd.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +51,28 @@ Win32Error ReadWholeFile(const std::string& host_path, std::string& contents) {
     if (n == 0) return ERROR_SUCCESS;
     contents.append(buffer, static_cast<size_t>(n));
   }
+}
+
+bool SendAll(int fd, const uint8_t* bytes, size_t length) {
+  size_t sent = 0;
+  while (sent < length) {
+    const ssize_t result = ::send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
+    if (result < 0 && errno == EINTR) continue;
+    if (result <= 0) return false;
+    sent += static_cast<size_t>(result);
+  }
+  return true;
+}
+
+bool ReceiveExactly(int fd, uint8_t* data, size_t length) {
+  while (length > 0) {
+    const ssize_t got = ::recv(fd, data, length, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    data += got;
+    length -= static_cast<size_t>(got);
+  }
+  return true;
 }
 
 Win32Error WriteAll(int fd, std::string_view bytes) {

@@ -3,6 +3,8 @@
 #ifndef FLOWSENTRY_PLATFORM_POSIX_FD_H_
 #define FLOWSENTRY_PLATFORM_POSIX_FD_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -39,6 +41,11 @@ Win32Error ReadWholeFile(const std::string& host_path, std::string& contents);
 
 // Writes all of `bytes` at the descriptor's position.
 Win32Error WriteAll(int fd, std::string_view bytes);
+
+// Stream sockets: sends all of `bytes` (no SIGPIPE), or receives exactly `length` bytes,
+// retrying after signals; false at the end of the stream or on an error.
+bool SendAll(int fd, const uint8_t* bytes, size_t length);
+bool ReceiveExactly(int fd, uint8_t* data, size_t length);
 
 // Replaces the file with `contents` atomically: a temporary file beside it, flushed, then
 // renamed over it, so that a reader sees either the old file or the new one.

@@ -29,36 +29,18 @@ namespace {
 using scm_wire::Reader;
 using scm_wire::Writer;
 
-bool SendAll(int fd, const std::vector<uint8_t>& frame) {
-  size_t sent = 0;
-  while (sent < frame.size()) {
-    const ssize_t result = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (result < 0 && errno == EINTR) continue;
-    if (result <= 0) return false;
-    sent += static_cast<size_t>(result);
-  }
-  return true;
-}
-
-bool ReadExactly(int fd, uint8_t* data, size_t length) {
-  while (length > 0) {
-    const ssize_t got = ::recv(fd, data, length, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    data += got;
-    length -= static_cast<size_t>(got);
-  }
-  return true;
+bool SendFrame(int fd, const std::vector<uint8_t>& frame) {
+  return posix::SendAll(fd, frame.data(), frame.size());
 }
 
 // One frame's body; nullopt at the end of the stream, on an error or for an oversized body.
 std::optional<std::vector<uint8_t>> ReadFrame(int fd) {
   uint8_t length_field[scm_wire::kLengthField];
-  if (!ReadExactly(fd, length_field, sizeof length_field)) return std::nullopt;
+  if (!posix::ReceiveExactly(fd, length_field, sizeof length_field)) return std::nullopt;
   const uint32_t length = scm_wire::BodyLength(length_field);
   if (length == 0 || length > scm_wire::kMaxBody) return std::nullopt;
   std::vector<uint8_t> body(length);
-  if (!ReadExactly(fd, body.data(), body.size())) return std::nullopt;
+  if (!posix::ReceiveExactly(fd, body.data(), body.size())) return std::nullopt;
   return body;
 }
 
@@ -81,7 +63,7 @@ class ScConnection {
     std::lock_guard lock(mutex_);
     if (broken_) return RPC_S_SERVER_UNAVAILABLE;
     std::optional<std::vector<uint8_t>> body;
-    if (SendAll(socket_.get(), request.Frame())) body = ReadFrame(socket_.get());
+    if (SendFrame(socket_.get(), request.Frame())) body = ReadFrame(socket_.get());
     if (!body) {
       broken_ = true;
       return RPC_S_SERVER_UNAVAILABLE;
@@ -347,7 +329,7 @@ struct Dispatcher {
 
   bool Send(const Writer& frame) {
     std::lock_guard lock(send_mutex);
-    return SendAll(channel.get(), frame.Frame());
+    return SendFrame(channel.get(), frame.Frame());
   }
   void Wake() {
     const char byte = 1;
