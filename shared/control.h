@@ -29,12 +29,15 @@ inline constexpr uint32_t IOCTL_OPEN_BINDING = PactrakControlCode(0x202);
 inline constexpr uint32_t IOCTL_QUERY_BINDING = PactrakControlCode(0x203);
 inline constexpr uint32_t IOCTL_SET_CAPTURE = PactrakControlCode(0x204);
 inline constexpr uint32_t IOCTL_NOP = PactrakControlCode(0x208);
+// Many records per request: as many queued records as fit whole in the output buffer.
+inline constexpr uint32_t IOCTL_READ_RECORDS = PactrakControlCode(0x205);
 
 static_assert(IOCTL_ENUM_BINDINGS == 0x12C804);
 static_assert(IOCTL_OPEN_BINDING == 0x12C808);
 static_assert(IOCTL_QUERY_BINDING == 0x12C80C);
 static_assert(IOCTL_SET_CAPTURE == 0x12C810);
 static_assert(IOCTL_NOP == 0x12C820);
+static_assert(IOCTL_READ_RECORDS == 0x12C814);
 
 // Kernel name and symbolic link of the control device, and the names a client opens.
 inline constexpr char kDeviceKernelName[] = "\\Device\\pactrak";
