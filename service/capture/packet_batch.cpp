@@ -1,0 +1,36 @@
+#include "service/capture/packet_batch.h"
+
+#include "service/capture/packet_line.h"
+#include "service/capture/packet_table.h"
+#include "service/capture/packet_text.h"
+
+namespace flowsentry::capture {
+
+void PacketLineBatch::Add(const PacketRecord& record, uint32_t options) {
+  AppendPacketLine(record, options, text_);
+  lines_.push_back(
+      {static_cast<uint32_t>(text_.size()), record.TimeSeconds, record.TimeMicroseconds});
+}
+
+void PacketLineBatch::Clear() {
+  text_.clear();
+  lines_.clear();
+}
+
+std::string_view PacketLineBatch::line(size_t i) const {
+  const uint32_t begin = i == 0 ? 0 : lines_[i - 1].end;
+  return std::string_view(text_).substr(begin, lines_[i].end - begin);
+}
+
+void writePacketLines(const PacketLineBatch& batch) {
+  for (size_t i = 0; i < batch.size(); ++i) {
+    const PacketLineBatch::Line& line = batch.lines()[i];
+    writePacketText(batch.line(i), line.seconds, line.microseconds, false);
+  }
+}
+
+void addPacketRows(const PacketLineBatch& batch) {
+  for (size_t i = 0; i < batch.size(); ++i) addPacketRow(batch.line(i));
+}
+
+}  // namespace flowsentry::capture
