@@ -108,7 +108,7 @@ uint32_t capturePackets(const uint16_t* thread_number) {
       Log(number, "Unable to open and show adapters", -1);
     }
     if (host::settings().DESTPACKETS == 2 || host::settings().DESTPACKETS == 3) {
-      CreatePacketTableWriter(number);
+      CreatePacketTableWriter(number, ServiceLock());
     }
     if (platform::ThisThreadTerminated()) return 0;
     if (!SetCapture(device, CAPTURE_ENABLED, rejected)) {

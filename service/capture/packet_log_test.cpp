@@ -271,7 +271,7 @@ class SqlitePacketTableTest : public PacketLogTest {
 
 TEST_F(SqlitePacketTableTest, RowsCarryTheLinesFieldsWithFillersForFieldsOff) {
   Exec(kGoodTable);
-  ASSERT_TRUE(CreatePacketTableWriter(0));
+  ASSERT_TRUE(CreatePacketTableWriter(0, lock_));
   ASSERT_TRUE(HasPacketTableWriter());
   addPacketRow(kAllOn);
   addPacketRow(kAllOff);
@@ -296,7 +296,7 @@ TEST_F(SqlitePacketTableTest, RowsCarryTheLinesFieldsWithFillersForFieldsOff) {
 
 TEST_F(SqlitePacketTableTest, RefusedRowIsReportedAndTheNextOneGoesIn) {
   Exec(kGoodTable);
-  ASSERT_TRUE(CreatePacketTableWriter(0));
+  ASSERT_TRUE(CreatePacketTableWriter(0, lock_));
   PacketRecord big = SampleRecord();
   big.PacketLength = 20000;
   addPacketRow(PacketLine(big, 255));
@@ -368,7 +368,7 @@ TEST_F(SqlitePacketTableTest, TableThatDoesNotFitFailsTheOpen) {
     Exec("DROP TABLE IF EXISTS packets");
     if (!c.create.empty()) Exec(c.create);
     ClearLog();
-    EXPECT_FALSE(CreatePacketTableWriter(0));
+    EXPECT_FALSE(CreatePacketTableWriter(0, lock_));
     EXPECT_FALSE(HasPacketTableWriter());
     std::vector<std::string> expected = c.report;
     const uint32_t code = c.create.empty()   ? 0x80040E37
@@ -383,7 +383,7 @@ TEST_F(SqlitePacketTableTest, TableThatDoesNotFitFailsTheOpen) {
     SCOPED_TRACE(create);
     Exec("DROP TABLE IF EXISTS packets");
     Exec(create);
-    ASSERT_TRUE(CreatePacketTableWriter(0));
+    ASSERT_TRUE(CreatePacketTableWriter(0, lock_));
     addPacketRow(kAllOff);
     ClosePacketTableWriter();
     EXPECT_EQ(Rows("SELECT * FROM packets"),
@@ -393,7 +393,7 @@ TEST_F(SqlitePacketTableTest, TableThatDoesNotFitFailsTheOpen) {
 
 TEST_F(SqlitePacketTableTest, MissingDatabaseFileFailsWithTheSystemsCode) {
   ClearLog();
-  EXPECT_FALSE(CreatePacketTableWriter(3));
+  EXPECT_FALSE(CreatePacketTableWriter(3, lock_));
   const std::vector<std::string> entries = LogEntries();
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries.back(), Entry(2, "Thread N 3 Unable to connect BD"));

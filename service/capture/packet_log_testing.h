@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/threads.h"
 #include "platform/testing/scoped_time_zone.h"
 #include "platform/testing/temp_root.h"
 #include "service/capture/packet_table.h"
@@ -99,6 +100,8 @@ class PacketLogTest : public ::testing::Test {
     return root_->ReadFile(std::string(kPacketDir) + "/" + std::string(name));
   }
 
+  // The lock the table writer is handed over under, as ServiceLock in the service.
+  platform::CriticalSection lock_;
   platform::testing::ScopedTimeZone zone_{"XYZ-3"};
   std::unique_ptr<platform::testing::TempRoot> root_;
 };

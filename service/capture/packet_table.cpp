@@ -107,23 +107,27 @@ PacketTableWriter::PacketTableWriter() {
 }
 
 bool PacketTableWriter::Bind() {
-  if (!AdoTable::Bind()) return false;
   // Checked here, once, rather than met row by row: a table that cannot take a whole row would
-  // otherwise refuse every packet or keep numbers as texts nobody can add up.
-  for (size_t ordinal = 1; ordinal <= kColumnCount; ++ordinal) {
-    const DbColumnType type = recordset()->ColumnType(ordinal - 1);
-    const bool integer = IsIntegerOrdinal(ordinal);
-    if (Fits(type, integer)) continue;
-    SetBindError(DbError{counters::kDbCantConvertValue,
-                         counters::kAccessLayerSource,
-                         "Column " + std::to_string(ordinal) + " of the table " + table() +
-                             " is of type " + (type.name.empty() ? "?" : type.name) +
-                             ", which cannot keep the " + (integer ? "integer" : "text") +
-                             " the packet log stores there.",
-                         {}});
-    return false;
+  // otherwise refuse every packet or keep numbers as texts nobody can add up. Checked before the
+  // base binds, so that the table never counts as open while its columns are still in doubt; a
+  // table short of columns is left to the base, which says so.
+  const counters::DbRecordset* cursor = recordset();
+  if (cursor != nullptr && cursor->ColumnCount() >= kColumnCount) {
+    for (size_t ordinal = 1; ordinal <= kColumnCount; ++ordinal) {
+      const DbColumnType type = cursor->ColumnType(ordinal - 1);
+      const bool integer = IsIntegerOrdinal(ordinal);
+      if (Fits(type, integer)) continue;
+      SetBindError(DbError{counters::kDbCantConvertValue,
+                           counters::kAccessLayerSource,
+                           "Column " + std::to_string(ordinal) + " of the table " + table() +
+                               " is of type " + (type.name.empty() ? "?" : type.name) +
+                               ", which cannot keep the " + (integer ? "integer" : "text") +
+                               " the packet log stores there.",
+                           {}});
+      return false;
+    }
   }
-  return true;
+  return AdoTable::Bind();
 }
 
 bool PacketTableWriter::AddFromText(std::string_view line) {
@@ -141,17 +145,20 @@ bool PacketTableWriter::RemoveRow(std::string_view /*key*/) { return true; }
 
 void PacketTableWriter::ClearRow() { row_ = PacketRow{}; }
 
-bool CreatePacketTableWriter(uint16_t thread_number) {
-  std::unique_ptr<PacketTableWriter>& writer = ProcessWriter();
-  writer = std::make_unique<PacketTableWriter>();
-  if (writer->Open(host::settings().STRINGCONNECT, host::settings().TABLENAME)) return true;
-  const platform::Win32Error error = platform::GetLastError();
-  char text[64];
-  std::snprintf(text, sizeof text, "%s %d %s", "Thread N", thread_number, kConnectFailed);
-  host::WriteLog(text, static_cast<int32_t>(error));
-  writer->Close();
+bool CreatePacketTableWriter(uint16_t thread_number, platform::CriticalSection& lock) {
+  auto writer = std::make_unique<PacketTableWriter>();
+  const bool opened = writer->Open(host::settings().STRINGCONNECT, host::settings().TABLENAME);
+  if (!opened) {
+    const platform::Win32Error error = platform::GetLastError();
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %d %s", "Thread N", thread_number, kConnectFailed);
+    host::WriteLog(text, static_cast<int32_t>(error));
+    writer->Close();
+  }
+  platform::CriticalSectionLock hold(lock);
+  ProcessWriter() = opened ? std::move(writer) : nullptr;
   writer.reset();
-  return false;
+  return opened;
 }
 
 void ClosePacketTableWriter() {

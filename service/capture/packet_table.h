@@ -8,7 +8,8 @@
 // columns take their defaults. The writer never creates the table.
 //
 // Threads: the process's writer and its row buffer have no lock of their own. Callers
-// serialize every call below: the capture threads hold ServiceLock around each.
+// serialize every call below but CreatePacketTableWriter, which takes the lock it is given
+// itself: the capture threads hold ServiceLock around each.
 #ifndef FLOWSENTRY_SERVICE_CAPTURE_PACKET_TABLE_H_
 #define FLOWSENTRY_SERVICE_CAPTURE_PACKET_TABLE_H_
 
@@ -18,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/threads.h"
 #include "service/counters/ado_table.h"
 
 namespace flowsentry::capture {
@@ -75,11 +77,13 @@ class PacketTableWriter : public counters::AdoTable {
   PacketRow row_;
 };
 
-// The process's writer. Creates a PacketTableWriter, makes it the process's writer and opens it
-// with STRINGCONNECT and TABLENAME. When the open fails, writes "Thread N <thread_number> Unable
-// to connect BD" with the thread's last error, closes and destroys the writer, and answers
-// false: the process then has no writer.
-bool CreatePacketTableWriter(uint16_t thread_number);
+// The process's writer. Creates a PacketTableWriter and opens it with STRINGCONNECT and
+// TABLENAME without holding `lock` (a connect may wait for its server), then, holding `lock`,
+// makes it the process's writer, so that threads delivering under `lock` meanwhile see no writer
+// or a fully open one. When the open fails, writes "Thread N <thread_number> Unable to connect
+// BD" with the thread's last error, closes the writer and destroys it holding `lock`, and
+// answers false: the process then has no writer.
+bool CreatePacketTableWriter(uint16_t thread_number, platform::CriticalSection& lock);
 
 // Closes and destroys the process's writer, if there is one, and clears the reference.
 void ClosePacketTableWriter();

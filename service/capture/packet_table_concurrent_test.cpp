@@ -91,7 +91,7 @@ TEST_F(PacketTableRaceTest, WriterAppearsWholeOrNotAtAllToOtherThreads) {
       }
     });
     started.Wait(platform::INFINITE);
-    EXPECT_EQ(CreatePacketTableWriter(0), c.opens);
+    EXPECT_EQ(CreatePacketTableWriter(0, ServiceLock()), c.opens);
     created = true;
     other.join();
 

@@ -76,12 +76,12 @@ TEST_F(PostgresPacketTableTest, RowsArriveThroughEveryConnectionStringForm) {
   for (const std::string& form : forms) {
     SCOPED_TRACE(form);
     host::MutableSettings().STRINGCONNECT = form;
-    ASSERT_TRUE(CreatePacketTableWriter(0));
+    ASSERT_TRUE(CreatePacketTableWriter(0, lock_));
     addPacketRow(Line(adapter++));
     ClosePacketTableWriter();
   }
   addPacketRow(Line(adapter, 0));  // no writer any more
-  ASSERT_TRUE(CreatePacketTableWriter(0));
+  ASSERT_TRUE(CreatePacketTableWriter(0, lock_));
   addPacketRow(Line(adapter, 0));
   const std::string all_on =
       ";12:00:00.50;00:1A:2B:3C:4D:5E;0A:0B:0C:0D:0E:0F;2048;192.0.2.10;198.51.100.20;8080;80;"
@@ -137,7 +137,7 @@ TEST_F(PostgresPacketTableTest, TableThatDoesNotFitFailsTheOpen) {
       ASSERT_TRUE(cluster_->Exec(c.create));
     }
     ClearLog();
-    EXPECT_FALSE(CreatePacketTableWriter(0));
+    EXPECT_FALSE(CreatePacketTableWriter(0, lock_));
     EXPECT_FALSE(HasPacketTableWriter());
     std::vector<std::string> expected;
     const std::string meaning = counters::HResultMessage(c.hresult);
@@ -159,7 +159,7 @@ TEST_F(PostgresPacketTableTest, TableThatDoesNotFitFailsTheOpen) {
 TEST_F(PostgresPacketTableTest, UnreachableServerFailsTheOpenOnce) {
   host::MutableSettings().STRINGCONNECT =
       "Provider=PostgreSQL;Data Source=" + root_->path() + ";User ID=postgres";
-  EXPECT_FALSE(CreatePacketTableWriter(0));
+  EXPECT_FALSE(CreatePacketTableWriter(0, lock_));
   const std::vector<std::string> entries = LogEntries();
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_TRUE(entries[0].starts_with(" Code: -1 Text: ;\r\nCode Error " +
@@ -178,7 +178,7 @@ TEST_F(PostgresPacketTableTest, UnreachableServerFailsTheOpenOnce) {
 
 TEST_F(PostgresPacketTableTest, ServerRestartedMidRunLosesOnlyTheRowsWhileItIsAway) {
   ASSERT_TRUE(cluster_->Exec(kGoodTable));
-  ASSERT_TRUE(CreatePacketTableWriter(0));
+  ASSERT_TRUE(CreatePacketTableWriter(0, lock_));
   addPacketRow(Line(1));
   ASSERT_TRUE(cluster_->Stop()) << cluster_->failure();
   ClearLog();
