@@ -1,8 +1,6 @@
 #include "service/capture/packet_batch.h"
 
 #include "service/capture/packet_line.h"
-#include "service/capture/packet_table.h"
-#include "service/capture/packet_text.h"
 
 namespace flowsentry::capture {
 
@@ -20,17 +18,6 @@ void PacketLineBatch::Clear() {
 std::string_view PacketLineBatch::line(size_t i) const {
   const uint32_t begin = i == 0 ? 0 : lines_[i - 1].end;
   return std::string_view(text_).substr(begin, lines_[i].end - begin);
-}
-
-void writePacketLines(const PacketLineBatch& batch) {
-  for (size_t i = 0; i < batch.size(); ++i) {
-    const PacketLineBatch::Line& line = batch.lines()[i];
-    writePacketText(batch.line(i), line.seconds, line.microseconds, false);
-  }
-}
-
-void addPacketRows(const PacketLineBatch& batch) {
-  for (size_t i = 0; i < batch.size(); ++i) addPacketRow(batch.line(i));
 }
 
 }  // namespace flowsentry::capture

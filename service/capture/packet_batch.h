@@ -42,10 +42,16 @@ class PacketLineBatch {
   std::vector<Line> lines_;
 };
 
-// The batch's lines delivered to the packet text file as writePacketText delivers each of them.
+// The batch's lines delivered to the packet text file as writePacketText delivers each of them
+// (same files, same bytes, same failure messages), with one write for the lines between two
+// rotations.
 void writePacketLines(const PacketLineBatch& batch);
 
-// The batch's lines added to the packet table as addPacketRow adds each of them.
+// The batch's lines added to the packet table as addPacketRow adds each of them, in one
+// transaction (SQLite) or as few statements as the batch's size allows (PostgreSQL). When the
+// database refuses a row, the rows it refused with are added again one by one as addPacketRow
+// adds them: each row it still refuses is reported ("Error add Record") and the others are kept.
+// Does nothing without a writer.
 void addPacketRows(const PacketLineBatch& batch);
 
 }  // namespace flowsentry::capture

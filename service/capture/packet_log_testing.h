@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "platform/codepage.h"
-#include "platform/threads.h"
 #include "platform/testing/scoped_time_zone.h"
 #include "platform/testing/temp_root.h"
+#include "platform/threads.h"
 #include "service/capture/packet_table.h"
 #include "service/capture/packet_text.h"
 #include "service/host/config.h"

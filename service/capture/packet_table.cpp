@@ -141,6 +141,11 @@ bool PacketTableWriter::AddFromText(std::string_view line) {
   return true;
 }
 
+bool PacketTableWriter::AddFromLines(const PacketLineBatch& batch, size_t& stored) {
+  return AddBoundRows(
+      batch.size(), [this, &batch](size_t i) { row_ = ParsePacketLine(batch.line(i)); }, stored);
+}
+
 bool PacketTableWriter::RemoveRow(std::string_view /*key*/) { return true; }
 
 void PacketTableWriter::ClearRow() { row_ = PacketRow{}; }
@@ -174,6 +179,16 @@ void addPacketRow(std::string_view line) {
   PacketTableWriter* writer = ProcessWriter().get();
   if (writer == nullptr) return;
   if (!writer->AddFromText(line)) host::WriteLog(kAddRecordFailed, 0);
+}
+
+void addPacketRows(const PacketLineBatch& batch) {
+  PacketTableWriter* writer = ProcessWriter().get();
+  if (writer == nullptr || batch.empty()) return;
+  size_t stored = 0;
+  if (writer->AddFromLines(batch, stored)) return;
+  // Nothing of the refusal is reported yet: the rows from the refused one on are tried again
+  // one by one, and only those the database still refuses are reported, each as on its own.
+  for (size_t i = stored; i < batch.size(); ++i) addPacketRow(batch.line(i));
 }
 
 }  // namespace flowsentry::capture

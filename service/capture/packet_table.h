@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/threads.h"
+#include "service/capture/packet_batch.h"
 #include "service/counters/ado_table.h"
 
 namespace flowsentry::capture {
@@ -67,6 +68,11 @@ class PacketTableWriter : public counters::AdoTable {
   // (nothing reported) or the engine refuses the row (reported with the access layer's error
   // report and "Ошибка при добавлениии трафика в БД через ADO").
   bool AddFromText(std::string_view line) override;
+  // Adds the rows of the batch's lines, in order, with one transaction (SQLite) or as few
+  // statements as its size allows (PostgreSQL). False when the table is not fully open or the
+  // engine refuses a row, with `stored` the number of leading rows that were kept; nothing is
+  // reported, so that the caller can go on with the others one by one.
+  bool AddFromLines(const PacketLineBatch& batch, size_t& stored);
   // Packet rows are never removed: does nothing and succeeds.
   bool RemoveRow(std::string_view key) override;
   void ClearRow() override;

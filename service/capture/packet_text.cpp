@@ -1,7 +1,10 @@
 #include "service/capture/packet_text.h"
 
+#include <span>
+
 #include "platform/files.h"
 #include "platform/time.h"
+#include "service/capture/packet_batch.h"
 #include "service/host/config.h"
 #include "service/host/log.h"
 
@@ -55,6 +58,54 @@ bool Rotate(uint32_t seconds, uint32_t microseconds, TextWriterState& state) {
   return state.file.IsOpen();
 }
 
+// Writes the lines [first, last) of `text` to the open file with one write. A line that is not
+// written whole is lost and reported, as it would have been on its own.
+void WriteRun(std::string_view text, std::span<const PacketLineBatch::Line> lines, size_t first,
+              size_t last, TextWriterState& state) {
+  if (first == last) return;
+  const uint32_t begin = first == 0 ? 0 : lines[first - 1].end;
+  const std::string_view run = text.substr(begin, lines[last - 1].end - begin);
+  uint32_t written = 0;
+  if (state.file.Seek(0, platform::SeekOrigin::kEnd) && state.file.Write(run, &written) &&
+      written == run.size()) {
+    return;
+  }
+  for (size_t i = first; i < last; ++i) {
+    if (lines[i].end > begin + written) host::WriteLog(kWriteFailed, -1);
+  }
+}
+
+// Delivers lines lying back to back in `text` as writePacketText delivers each: the rotation
+// test is made line by line, and the lines between two rotations go out with one write. Writing
+// a run only when a rotation or the end comes changes nothing a line could see: a failed write
+// neither closes the file nor moves the stamp, and the file is shared with no one.
+void DeliverLines(std::string_view text, std::span<const PacketLineBatch::Line> lines) {
+  TextWriterState& state = State();
+  size_t first = 0;  // the first line not yet written; the lines from it on need an open file
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const PacketLineBatch::Line& line = lines[i];
+    // A file that cannot be opened here shows up as the failure of a later step.
+    if (!state.file.IsOpen()) state.file = OpenTextFile(platform::Disposition::kOpenAlways);
+    if (state.stamp_seconds == 0 && state.stamp_microseconds == 0) {
+      state.stamp_seconds = line.seconds;
+      state.stamp_microseconds = line.microseconds;
+    } else if (RotationDue(line.seconds, state)) {
+      WriteRun(text, lines, first, i, state);
+      first = i;
+      if (!Rotate(line.seconds, line.microseconds, state)) {
+        host::WriteLog(kWriteFailed, -1);
+        first = i + 1;
+        continue;
+      }
+    }
+    if (!state.file.IsOpen()) {
+      host::WriteLog(kWriteFailed, -1);
+      first = i + 1;
+    }
+  }
+  WriteRun(text, lines, first, lines.size(), state);
+}
+
 }  // namespace
 
 std::string RotatedFileName(uint32_t seconds, uint32_t microseconds) {
@@ -66,28 +117,15 @@ std::string RotatedFileName(uint32_t seconds, uint32_t microseconds) {
 }
 
 void writePacketText(std::string_view line, uint32_t seconds, uint32_t microseconds, bool close) {
-  TextWriterState& state = State();
   if (close) {
-    state.file.Close();
+    State().file.Close();
     return;
   }
-  // A file that cannot be opened here shows up as the failure of a later step.
-  if (!state.file.IsOpen()) state.file = OpenTextFile(platform::Disposition::kOpenAlways);
-
-  if (state.stamp_seconds == 0 && state.stamp_microseconds == 0) {
-    state.stamp_seconds = seconds;
-    state.stamp_microseconds = microseconds;
-  } else if (RotationDue(seconds, state) && !Rotate(seconds, microseconds, state)) {
-    host::WriteLog(kWriteFailed, -1);
-    return;
-  }
-
-  uint32_t written = 0;
-  if (!state.file.IsOpen() || !state.file.Seek(0, platform::SeekOrigin::kEnd) ||
-      !state.file.Write(line, &written) || written != line.size()) {
-    host::WriteLog(kWriteFailed, -1);
-  }
+  const PacketLineBatch::Line one{static_cast<uint32_t>(line.size()), seconds, microseconds};
+  DeliverLines(line, std::span(&one, 1));
 }
+
+void writePacketLines(const PacketLineBatch& batch) { DeliverLines(batch.text(), batch.lines()); }
 
 void ResetPacketTextForTesting() {
   TextWriterState& state = State();

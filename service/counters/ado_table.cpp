@@ -188,6 +188,30 @@ bool AdoTable::AddBoundRow() {
   return recordset_->AddRow(values);
 }
 
+bool AdoTable::AddBoundRows(size_t count, const std::function<void(size_t)>& fill, size_t& stored) {
+  stored = 0;
+  if (!IsOpen()) return false;
+  if (count == 0) return true;
+  size_t width = 0;
+  for (const ColumnBinding& binding : bindings_) width = std::max(width, binding.ordinal);
+  // Every value gets a text slot before any is filled, so that no slot moves once a value
+  // points into it.
+  batch_values_.assign(count * width, std::monostate{});
+  batch_texts_.resize(count * width);
+  for (size_t row = 0; row < count; ++row) {
+    fill(row);
+    for (const ColumnBinding& binding : bindings_) {
+      const size_t slot = row * width + binding.ordinal - 1;
+      DbParameter value = StoredValue(binding);
+      if (const auto* text = std::get_if<std::string_view>(&value)) {
+        value = std::string_view(batch_texts_[slot].assign(*text));
+      }
+      batch_values_[slot] = value;
+    }
+  }
+  return recordset_->AddRows(batch_values_, width, stored);
+}
+
 const DbError& AdoTable::error() const {
   static const DbError kNoConnection{kAdoObjectClosed,
                                      kAccessLayerSource,

@@ -9,6 +9,7 @@
 #define FLOWSENTRY_SERVICE_COUNTERS_ADO_TABLE_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -89,6 +90,10 @@ class AdoTable {
 
   // Adds and stores a row from the bound buffers, in ordinal order.
   bool AddBoundRow();
+  // Adds and stores `count` rows, each from the bound buffers as `fill` (called with 0 to
+  // count - 1, in order) leaves them, with as few round trips as the engine allows. On a refusal
+  // answers false (error() set) with `stored` the number of leading rows that were kept.
+  bool AddBoundRows(size_t count, const std::function<void(size_t)>& fill, size_t& stored);
 
   const std::string& table() const { return table_; }
   DbConnection* connection() { return connection_.get(); }
@@ -105,6 +110,10 @@ class AdoTable {
   bool bound_ = false;
   std::string table_;
   std::vector<ColumnBinding> bindings_;
+  // The values of AddBoundRows and the texts they point into, kept between calls for their
+  // memory.
+  std::vector<DbParameter> batch_values_;
+  std::vector<std::string> batch_texts_;
   DbError open_error_;
 };
 

@@ -82,6 +82,12 @@ class DbRecordset {
   // Adds and stores one row whose first columns take `values` in order; the remaining columns
   // take their defaults.
   virtual bool AddRow(std::span<const DbParameter> values) = 0;
+
+  // Adds and stores rows as AddRow does, `width` values each, lying back to back in `values`,
+  // in as few round trips to the engine as it allows (`width` is at least 1). On a refusal answers
+  // false (error() set) with `stored` the number of leading rows that were kept; the others were
+  // not.
+  virtual bool AddRows(std::span<const DbParameter> values, size_t width, size_t& stored) = 0;
 };
 
 class DbConnection {

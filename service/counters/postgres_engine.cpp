@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <mutex>
@@ -298,26 +299,47 @@ class PostgresRecordset final : public DbRecordset {
   const std::vector<DbValue>& CurrentRow() const override { return current_; }
 
   bool AddRow(std::span<const DbParameter> values) override {
+    return Insert(values, values.size());
+  }
+
+  // One statement per kPostgresParametersPerInsert values, so that a large batch neither meets
+  // the protocol's limit of parameters nor makes one huge statement; each statement is kept or
+  // refused whole.
+  bool AddRows(std::span<const DbParameter> values, size_t width, size_t& stored) override {
+    stored = 0;
+    if (width == 0 || connection_ == nullptr) return false;
+    const size_t rows_per_insert = std::max<size_t>(1, kPostgresParametersPerInsert / width);
+    const size_t rows = values.size() / width;
+    while (stored < rows) {
+      const size_t count = std::min(rows_per_insert, rows - stored);
+      if (!Insert(values.subspan(stored * width, count * width), width)) return false;
+      stored += count;
+    }
+    return true;
+  }
+
+ private:
+  // One INSERT of the rows of `width` values lying back to back in `values`.
+  bool Insert(std::span<const DbParameter> values, size_t width) {
     if (connection_ == nullptr) return false;
-    if (values.size() > quoted_columns_.size()) {
+    if (width > quoted_columns_.size()) {
       return connection_->Fail(
           DbError{kDbErrorsInCommand, kSource, "More values than the table has columns.", {}});
     }
     std::string sql = "INSERT INTO " + quoted_table_ + " (";
-    std::string placeholders;
-    for (size_t i = 0; i < values.size(); ++i) {
-      if (i > 0) {
-        sql += ", ";
-        placeholders += ", ";
-      }
+    for (size_t i = 0; i < width; ++i) {
+      if (i > 0) sql += ", ";
       sql += quoted_columns_[i];
-      placeholders += "$" + std::to_string(i + 1);
     }
-    sql += ") VALUES (" + placeholders + ")";
+    sql += ") VALUES ";
+    for (size_t i = 0; i < values.size(); ++i) {
+      sql += i % width == 0 ? (i == 0 ? "($" : "), ($") : ", $";
+      sql += std::to_string(i + 1);
+    }
+    sql += values.empty() ? "()" : ")";
     return connection_->Run(sql, values, PGRES_COMMAND_OK) != nullptr;
   }
 
- private:
   bool Read() {
     current_.clear();
     if (rows_ == nullptr) return false;

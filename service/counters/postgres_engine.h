@@ -40,6 +40,8 @@ namespace flowsentry::counters {
 
 inline constexpr char kPostgresConnectTimeout[] = "3";
 inline constexpr int64_t kPostgresReconnectIntervalMs = 1000;
+// The most values one INSERT of many rows binds (the protocol allows 65535).
+inline constexpr size_t kPostgresParametersPerInsert = 10000;
 
 // Connects with the properties of a parsed connection string (see above).
 bool OpenPostgresConnection(const ConnectionProperties& properties,

@@ -153,8 +153,12 @@ class SqliteRecordset final : public DbRecordset {
   }
   const std::vector<DbValue>& CurrentRow() const override { return row_; }
   bool AddRow(std::span<const DbParameter> values) override;
+  // One transaction: every row is kept, or none.
+  bool AddRows(std::span<const DbParameter> values, size_t width, size_t& stored) override;
 
  private:
+  // The INSERT of one row of `count` values; false (error set) when the table has fewer columns.
+  bool InsertSql(size_t count, std::string& sql);
   bool TakeKeys();
   // Reads the row at position_, passing over keys whose rows have gone since they were taken.
   bool Fetch();
@@ -380,18 +384,44 @@ bool SqliteRecordset::Fetch() {
   return true;
 }
 
-bool SqliteRecordset::AddRow(std::span<const DbParameter> values) {
-  if (connection_ == nullptr) return false;
-  if (values.size() > columns_.size()) {
+bool SqliteRecordset::InsertSql(size_t count, std::string& sql) {
+  if (count > columns_.size()) {
     return connection_->Fail(
         DbError{kDbErrorsInCommand, kSource, "More values than the table has columns.", {}});
   }
-  std::string sql =
-      "INSERT INTO " + QuoteIdentifier(table_) + " (" + ColumnList(values.size()) + ") VALUES (";
-  for (size_t i = 0; i < values.size(); ++i) sql += i == 0 ? "?" : ", ?";
+  sql = "INSERT INTO " + QuoteIdentifier(table_) + " (" + ColumnList(count) + ") VALUES (";
+  for (size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ", ?";
   sql += ")";
+  return true;
+}
+
+bool SqliteRecordset::AddRow(std::span<const DbParameter> values) {
+  std::string sql;
+  if (connection_ == nullptr || !InsertSql(values.size(), sql)) return false;
   sqlite3_stmt* statement = connection_->Prepare(sql, values);
   return statement != nullptr && connection_->Run(statement, nullptr);
+}
+
+bool SqliteRecordset::AddRows(std::span<const DbParameter> values, size_t width, size_t& stored) {
+  stored = 0;
+  std::string sql;
+  if (connection_ == nullptr || width == 0 || !InsertSql(width, sql)) return false;
+  if (!connection_->Execute("BEGIN", {}, nullptr)) return false;
+  bool ok = true;
+  for (size_t i = 0; ok && i + width <= values.size(); i += width) {
+    // The one prepared INSERT serves every row.
+    sqlite3_stmt* statement = connection_->Prepare(sql, values.subspan(i, width));
+    ok = statement != nullptr && connection_->Run(statement, nullptr);
+  }
+  if (ok && connection_->Execute("COMMIT", {}, nullptr)) {
+    stored = values.size() / width;
+    return true;
+  }
+  // The rollback's own outcome matters to no one: the error to report is the one that ended
+  // the transaction.
+  DbError error = connection_->error();
+  connection_->Execute("ROLLBACK", {}, nullptr);
+  return connection_->Fail(std::move(error));
 }
 
 }  // namespace
