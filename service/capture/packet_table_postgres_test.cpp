@@ -232,8 +232,9 @@ TEST_F(PostgresPacketTableTest, BatchKeepsAllButRefusedRowsAndReconnectsOnceASec
     ClearLog();
     addPacketRows(batch);
     const std::vector<std::string> entries = LogEntries();
-    for (size_t i = 3; i < entries.size(); i += 4)
+    for (size_t i = 3; i < entries.size(); i += 4) {
       EXPECT_EQ(entries[i], Entry(0, "Error add Record"));
+    }
     return entries.size() / 4;
   };
   EXPECT_EQ(reported_rows(0, 1200), 1u);
