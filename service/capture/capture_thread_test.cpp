@@ -16,6 +16,7 @@
 #include "platform/threads.h"
 #include "service/capture/packet_table.h"
 #include "service/capture/packet_text.h"
+#include "service/capture/service_context.h"
 #include "service/capture/service_sync.h"
 #include "service/capture/testing/scripted_device.h"
 #include "service/counters/counters_db_testing.h"
@@ -66,12 +67,14 @@ class CaptureThreadTest : public CountersDbTest {
     std::filesystem::create_directories(root_->Host(kPackets));
     InitializeServiceLock();
     ASSERT_TRUE(CreateSyncEvent());
+    context_ = std::make_unique<ServiceContext>(accounting_);
   }
 
   void TearDown() override {
     for (platform::Thread& thread : threads_) thread.Terminate(0);
     threads_.clear();
     device_.reset();
+    context_.reset();
     CloseSyncEvent();
     DeleteServiceLock();
     ResetPacketTextForTesting();
@@ -83,8 +86,8 @@ class CaptureThreadTest : public CountersDbTest {
   void StartThreads(uint16_t count) {
     for (uint16_t i = 0; i < count; ++i) {
       numbers_[i] = i;
-      threads_.push_back(
-          platform::Thread::Create([n = &numbers_[i]] { return capturePackets(n); }));
+      threads_.push_back(platform::Thread::Create(
+          [this, n = &numbers_[i]] { return capturePackets(*context_, n); }));
       ASSERT_TRUE(threads_.back().IsValid());
     }
   }
@@ -112,6 +115,8 @@ class CaptureThreadTest : public CountersDbTest {
   std::unique_ptr<ScriptedDevice> device_;
   std::array<uint16_t, 8> numbers_{};
   std::vector<platform::Thread> threads_;
+  host::AccountingSettings accounting_;
+  std::unique_ptr<ServiceContext> context_;
 };
 
 // One run of three threads: every record is credited to each counter it matches and logged,

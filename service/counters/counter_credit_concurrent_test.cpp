@@ -6,10 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "service/counters/counter_credits.h"
 #include "service/counters/counter_periods.h"
 #include "service/counters/counter_rule.h"
 #include "service/counters/counter_table.h"
@@ -22,7 +24,16 @@ using testing::CountersDbTest;
 
 constexpr int kCreditsPerThread = 300;
 
-class CreditConcurrencyTest : public CountersDbTest {};
+class CreditConcurrencyTest : public CountersDbTest {
+ protected:
+  void TearDown() override {
+    credits_.reset();
+    CountersDbTest::TearDown();
+  }
+  void CreditCounter(const CounterRule& rule, uint32_t length) { credits_->Credit(rule, length); }
+
+  std::unique_ptr<CounterCredits> credits_ = std::make_unique<CounterCredits>();
+};
 
 TEST_F(CreditConcurrencyTest, TwoThreadsCreditingOneCounterBothLand) {
   AddCounter("web", 0, 0, 7);
