@@ -1,8 +1,10 @@
-// The capture thread against a scripted control device: what it credits and logs per record,
-// when it notices a stop, its read-failure limit, its early ends, and termination.
+// The capture thread against a scripted control device, in both accounting modes: what it credits
+// and logs per record, when it notices a stop, its read-failure limit, its early ends,
+// termination, and a write lock held elsewhere for longer than the busy wait.
 #include "service/capture/capture_thread.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <array>
@@ -55,10 +57,13 @@ PacketRecord UdpRecord(uint8_t host, uint16_t port, uint32_t length, uint16_t in
   return record;
 }
 
-class CaptureThreadTest : public CountersDbTest {
+class CaptureThreadTest : public CountersDbTest,
+                          public ::testing::WithParamInterface<host::AccountingMode> {
  protected:
   void SetUp() override {
     CountersDbTest::SetUp();
+    accounting_.mode = GetParam();
+    accounting_.flushInterval = 100;
     host::Settings& settings = host::MutableSettings();
     settings.DIRPACKETS = kPackets;
     settings.DESTPACKETS = 1;
@@ -92,6 +97,24 @@ class CaptureThreadTest : public CountersDbTest {
     }
   }
 
+  bool batch() const { return GetParam() == host::AccountingMode::kBatch; }
+
+  // Commits the batch mode's deltas, as the flusher does at each interval.
+  void Flush() {
+    if (batch()) {
+      ASSERT_TRUE(context_->flusher().Flush());
+    }
+  }
+
+  // Hands `records` to the pending reads, as many per read as each takes.
+  void DeliverAll(const std::vector<PacketRecord>& records) {
+    for (size_t sent = 0; sent < records.size();) {
+      const size_t taken = device_->DeliverRecords(std::span(records).subspan(sent));
+      ASSERT_GT(taken, 0u);
+      sent += taken;
+    }
+  }
+
   bool Ended(size_t index) const { return threads_[index].Wait(0) == platform::WAIT_OBJECT_0; }
 
   // The lines of capture thread `number` in the diagnostic log, as Line() gives them, with the
@@ -120,10 +143,11 @@ class CaptureThreadTest : public CountersDbTest {
 };
 
 // One run of three threads: every record is credited to each counter it matches and logged,
-// whatever thread reads it; an empty read counts for nothing; after the stop, the next record
-// ends the thread that reads it without being counted, and that thread switches capture off and
-// reports its counts, while the two still waiting are terminated without a word.
-TEST_F(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextRecordOnceStopped) {
+// whatever thread reads it; an empty read counts for nothing; after the stop, the next read ends
+// the thread that made it (its one record dropped in packet mode, its whole batch accounted in
+// batch mode), and that thread switches capture off and reports its counts, while the two still
+// waiting are terminated without a word.
+TEST_P(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextReadOnceStopped) {
   AddCounter("all", 0, 0, 7, "Interface=0|");
   AddCounter("dns", 0, 0, 7, "Interface=0|,DestPortOption=1,DestPort=53|");
   AddCounter("host5", 0, 0, 7, "Interface=0|,SourceIPoption=1,SourceIP=192.0.2.5|");
@@ -136,18 +160,21 @@ TEST_F(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextRecordOnceStopp
 
   // 20 records: hosts 0..19, every fourth to port 53, lengths 100 + host.
   int64_t dns_packets = 0, dns_bytes = 0, all_bytes = 0;
+  std::vector<PacketRecord> records;
   for (uint8_t host = 0; host < 20; ++host) {
     const uint16_t port = host % 4 == 0 ? 53 : 80;
-    ASSERT_TRUE(device_->Deliver(UdpRecord(host, port, 100u + host)));
+    records.push_back(UdpRecord(host, port, 100u + host));
     all_bytes += 100 + host;
     if (port == 53) {
       dns_packets += 1;
       dns_bytes += 100 + host;
     }
   }
+  ASSERT_NO_FATAL_FAILURE(DeliverAll(records));
   ASSERT_TRUE(device_->DeliverEmpty());
   // Once three reads are pending again, every record delivered has been handled.
   ASSERT_TRUE(device_->WaitForPendingReads(3));
+  ASSERT_NO_FATAL_FAILURE(Flush());
   EXPECT_EQ(Rows("SELECT countername, packets, bytes FROM counters ORDER BY countername"),
             (std::vector<std::string>{
                 "adapter1;0;0", "all;20;" + std::to_string(all_bytes),
@@ -156,16 +183,18 @@ TEST_F(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextRecordOnceStopp
   EXPECT_EQ(PacketLines(), 20u);
 
   SyncEvent()->Set();
-  ASSERT_TRUE(device_->Deliver(UdpRecord(1, 53, 999)));
-  // Exactly one thread ends by itself; which one read the record is up to the driver.
+  const PacketRecord last[] = {UdpRecord(1, 53, 999), UdpRecord(2, 53, 1)};
+  ASSERT_EQ(device_->DeliverRecords(last), batch() ? 2u : 1u);
+  // Exactly one thread ends by itself; which one read the records is up to the driver.
   std::vector<const platform::WaitObject*> objects;
   for (const platform::Thread& thread : threads_) objects.push_back(&thread.object());
   const size_t ended =
       platform::WaitForMultipleObjects(objects, false, 60000) - platform::WAIT_OBJECT_0;
   ASSERT_LT(ended, threads_.size());
+  context_->FinishAccounting();
   EXPECT_EQ(Rows("SELECT packets FROM counters WHERE countername = 'all'"),
-            std::vector<std::string>{"20"});
-  EXPECT_EQ(PacketLines(), 20u);
+            std::vector<std::string>{batch() ? "22" : "20"});
+  EXPECT_EQ(PacketLines(), batch() ? 22u : 20u);
   EXPECT_EQ(device_->CaptureSwitches(), (std::vector<uint8_t>{0x04, 0x00}));
 
   const std::vector<std::string> lines = ThreadLines(static_cast<uint16_t>(ended));
@@ -193,7 +222,7 @@ TEST_F(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextRecordOnceStopp
 
 // Six failed reads end the loop wherever they fall in a run; five do not. An empty read is not
 // received; the end reports the dropped count of the switch-off and the records received.
-TEST_F(CaptureThreadTest, TheSixthFailedReadInTheThreadsLifeEndsItsLoop) {
+TEST_P(CaptureThreadTest, TheSixthFailedReadInTheThreadsLifeEndsItsLoop) {
   AddCounter("all", 0, 0, 7, "Interface=0|");
   device_ = std::make_unique<ScriptedDevice>();
   device_->SetDropped(17);  // handed out to the switch-on, which does not print it
@@ -215,6 +244,7 @@ TEST_F(CaptureThreadTest, TheSixthFailedReadInTheThreadsLifeEndsItsLoop) {
   uint32_t exit_code = 1;
   EXPECT_TRUE(threads_[0].GetExitCode(exit_code));
   EXPECT_EQ(exit_code, 0u);
+  context_->FinishAccounting();
 
   const std::string failed = Line(31, "ReadFile return error");
   EXPECT_EQ(ThreadLines(0), (std::vector<std::string>{
@@ -231,7 +261,7 @@ TEST_F(CaptureThreadTest, TheSixthFailedReadInTheThreadsLifeEndsItsLoop) {
 // A thread that cannot open the device ends at once, and so does thread 0 when the driver
 // refuses to switch capture on; neither writes end lines or switches capture off. The other
 // threads read on: capture may still be on from an earlier run.
-TEST_F(CaptureThreadTest, EarlyEndsWriteNoEndLinesAndLeaveTheOtherThreadsReading) {
+TEST_P(CaptureThreadTest, EarlyEndsWriteNoEndLinesAndLeaveTheOtherThreadsReading) {
   StartThreads(1);
   ASSERT_EQ(threads_[0].Wait(60000), platform::WAIT_OBJECT_0);
   EXPECT_EQ(ThreadLines(0),
@@ -249,6 +279,7 @@ TEST_F(CaptureThreadTest, EarlyEndsWriteNoEndLinesAndLeaveTheOtherThreadsReading
                                                       Line(31, "DeviceIoControl return error")}));
   ASSERT_TRUE(device_->Deliver(UdpRecord(1, 80, 100)));
   ASSERT_TRUE(device_->WaitForPendingReads(1));
+  ASSERT_NO_FATAL_FAILURE(Flush());
   EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), std::vector<std::string>{"1;100"});
   EXPECT_EQ(PacketLines(), 1u);
   EXPECT_TRUE(threads_[1].Terminate(0));
@@ -260,7 +291,7 @@ TEST_F(CaptureThreadTest, EarlyEndsWriteNoEndLinesAndLeaveTheOtherThreadsReading
 // table with 2, to both with 3; a table that cannot be reached is reported once by thread 0 and
 // the text log goes on; a listing the driver refuses is reported and capture starts all the
 // same.
-TEST_F(CaptureThreadTest, PacketLogModesAndThreadZerosSetUp) {
+TEST_P(CaptureThreadTest, PacketLogModesAndThreadZerosSetUp) {
   Exec(
       "CREATE TABLE packets (adapter INTEGER, time VARCHAR(50), srcmac VARCHAR(50), "
       "dstmac VARCHAR(50), ethertype INTEGER, srcip VARCHAR(50), dstip VARCHAR(50), "
@@ -311,6 +342,60 @@ TEST_F(CaptureThreadTest, PacketLogModesAndThreadZerosSetUp) {
     ResetPacketTextForTesting();
   }
 }
+
+// Another connection holds the write lock for 8 s, beyond the busy wait: the credits that meet
+// it are reported and kept, and none is lost; in batch mode the capture threads read and log on
+// meanwhile, never waiting on the database.
+TEST_P(CaptureThreadTest, AWriteLockHeldElsewhereForEightSecondsLosesNothing) {
+  AddCounter("all", 0, 0, 7, "Interface=0|");
+  device_ = std::make_unique<ScriptedDevice>();
+  StartThreads(2);
+  ASSERT_TRUE(context_->StartFlusher());
+  ASSERT_TRUE(device_->WaitForPendingReads(2));
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabaseHostPath().c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto held = std::chrono::steady_clock::now();
+  const std::vector<PacketRecord> records(2, UdpRecord(1, 80, 100));
+  ASSERT_NO_FATAL_FAILURE(DeliverAll(records));
+  if (batch()) {
+    ASSERT_TRUE(device_->WaitForPendingReads(2));
+    EXPECT_EQ(PacketLines(), 2u);
+  }
+  const std::string refused =
+      Line(-1, "Ошибка при изменении количества пакетов и байтов счетчика в БД через ADO");
+  const auto reported = [&] {
+    const std::vector<std::string> lines = LogLines();
+    return std::count(lines.begin(), lines.end(), refused);
+  };
+  const auto wait_for = [](const auto& condition) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!condition() && std::chrono::steady_clock::now() < limit) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+  };
+  // The busy wait has run out once the refused credit is reported.
+  ASSERT_TRUE(wait_for([&] { return reported() > 0; }));
+  std::this_thread::sleep_until(held + std::chrono::seconds(8));
+  ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(holder);
+
+  ASSERT_NO_FATAL_FAILURE(DeliverAll(records));
+  ASSERT_TRUE(device_->WaitForPendingReads(2));
+  EXPECT_TRUE(wait_for([&] { return PacketLines() == 4u; }));
+  for (platform::Thread& thread : threads_) thread.Terminate(0);
+  context_->FinishAccounting();
+  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), std::vector<std::string>{"4;400"});
+  EXPECT_GE(reported(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CaptureThreadTest,
+                         ::testing::Values(host::AccountingMode::kPacket,
+                                           host::AccountingMode::kBatch),
+                         [](const auto& info) {
+                           return info.param == host::AccountingMode::kBatch ? "Batch" : "Packet";
+                         });
 
 }  // namespace
 }  // namespace flowsentry::capture
