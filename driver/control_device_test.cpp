@@ -293,12 +293,16 @@ TEST_F(ControlDeviceRequestTest, ReadReportsItsWholeBufferAndWritesOnlyTheRecord
   for (uint32_t length : {41u, 42u, 64u, 4096u}) {
     ReceiveFrame(*adapter, SerialFrame(length));
     RawClient::Reply reply;
-    ASSERT_TRUE(client->SendRead(length, length));
+    // The caller's buffer goes along with the read, and what the driver did not write of it
+    // comes back as it was.
+    ASSERT_TRUE(client->Send(length, wire::kOpRead, 0, length, std::vector<uint8_t>(length, 0xEE)));
     ASSERT_TRUE(client->Receive(reply));
     EXPECT_EQ(reply.status, ddk::STATUS_SUCCESS) << length;
     EXPECT_EQ(reply.information, length);
-    ASSERT_EQ(reply.data.size(), kPacketRecordSize);
+    ASSERT_EQ(reply.data.size(), length);
     EXPECT_EQ(SerialOf(*RecordOf(reply)), length);
+    EXPECT_TRUE(std::all_of(reply.data.begin() + kPacketRecordSize, reply.data.end(),
+                            [](uint8_t b) { return b == 0xEE; }));
   }
 }
 
