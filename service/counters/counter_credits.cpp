@@ -108,11 +108,12 @@ bool DeltaFlusher::Flush() {
     pending_.clear();
     return true;
   }
-  platform::CriticalSectionLock lock(lock_);
+  // The table is the flusher's own: opening it (which may wait for the file) needs no lock.
   if (!table_.IsOpen()) {
     if (!EnsureOpen(table_)) return false;
     table_.SetBusyTimeout(busy_timeout_ms_);
   }
+  platform::CriticalSectionLock lock(lock_);
   size_t missing = 0;
   if (!table_.AddCountsInOneTransaction(pending_, missing)) return false;
   if (missing > 0) host::WriteLog(kNoCounterRow, -1);

@@ -53,7 +53,8 @@ class CounterCredits {
 
 // One capture thread's deltas: one slot per entry of its rule list, in list order. Only the
 // owning thread adds (relaxed atomics: the counts are taken whole by exchange, their order does
-// not matter); the flusher takes them from any thread.
+// not matter); the flusher takes them from any thread. A packet added while its slot is taken may
+// have its packet and its bytes taken by two flushes in turn; nothing is taken twice or lost.
 class CounterDeltas {
  public:
   explicit CounterDeltas(const CounterRuleArray& rules);
