@@ -306,23 +306,18 @@ TEST_F(CreditCounterTest, MissingFileIsReportedAtEveryAttemptUntilItAppears) {
   // The two credits that found no database were carried into this one.
   EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"3;30"}));
   EXPECT_TRUE(LogLines().empty());
-  EXPECT_EQ(credits_->carried(), 0u);
 }
 
 // A refused credit is reported and carried: into the next credit of its counter (refused again
-// while the refusal lasts), and written at the end by WriteCarried; other counters go on.
+// while the refusal lasts), and written at the end by WriteCarried.
 TEST_F(CreditCounterTest, RefusedCreditIsReportedAndCarriedUntilItLands) {
   AddCounter("web", 0, 0, 7);
-  AddCounter("mail", 0, 0, 7);
   Exec(
       "CREATE TRIGGER refuse BEFORE UPDATE ON counters WHEN NEW.bytes > 1000 "
       "BEGIN SELECT RAISE(ABORT, 'count refused'); END");
   CreditCounter(Rule("web"), 100);
   CreditCounter(Rule("web"), 5000);
-  CreditCounter(Rule("mail"), 10);
-  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"),
-            (std::vector<std::string>{"1;100", "1;10"}));
-  EXPECT_EQ(credits_->carried(), 1u);
+  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"1;100"}));
   const std::vector<std::string> report = LogLines();
   ClearLog();
   CreditCounter(Rule("web"), 1);
@@ -330,8 +325,7 @@ TEST_F(CreditCounterTest, RefusedCreditIsReportedAndCarriedUntilItLands) {
   Exec("DROP TRIGGER refuse");
   ClearLog();
   credits_->WriteCarried();
-  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"),
-            (std::vector<std::string>{"3;5101", "1;10"}));
+  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"3;5101"}));
   EXPECT_EQ(credits_->carried(), 0u);
   EXPECT_TRUE(LogLines().empty());
   EXPECT_EQ(report,

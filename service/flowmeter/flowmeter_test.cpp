@@ -133,6 +133,17 @@ class FlowmeterTest : public ::testing::Test {
     const std::vector<std::string> lines = ServiceLog();
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
+  // The output of the sqlite3 shell for `sql` on the counters database.
+  std::string Query(const std::string& sql) const {
+    const std::string database = root_.Host(std::string(kDestPath) + "/DB/counters.mdb");
+    std::string out;
+    FILE* pipe =
+        popen(("sqlite3 -cmd '.timeout 5000' '" + database + "' \"" + sql + "\"").c_str(), "r");
+    char buffer[256];
+    while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    if (pipe != nullptr) pclose(pipe);
+    return out;
+  }
   // The lines of the main sequence (not of capture threads), in their order.
   std::vector<std::string> MainLines() const {
     std::vector<std::string> lines;
@@ -335,18 +346,9 @@ TEST_F(FlowmeterTest, RestartsItselfAfterMidnightAndTheNewDayStartsAtZero) {
            std::string::npos;
   }));
   ASSERT_TRUE(device.WaitForPendingReads(2));
-  const std::string database = root_.Host(std::string(kDestPath) + "/DB/counters.mdb");
-  auto query = [&](const std::string& sql) {
-    std::string out;
-    FILE* pipe = popen(("sqlite3 '" + database + "' \"" + sql + "\"").c_str(), "r");
-    char buffer[256];
-    while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-    if (pipe != nullptr) pclose(pipe);
-    return out;
-  };
-  EXPECT_EQ(query("SELECT countername, packets, bytes, timecount FROM countersstat"),
+  EXPECT_EQ(Query("SELECT countername, packets, bytes, timecount FROM countersstat"),
             "all|2|150|" + std::to_string(today) + "\n");
-  EXPECT_EQ(query("SELECT packets, bytes, timecount > " + std::to_string(today) + " FROM counters"),
+  EXPECT_EQ(Query("SELECT packets, bytes, timecount > " + std::to_string(today) + " FROM counters"),
             "0|0|1\n");
 }
 
@@ -357,17 +359,7 @@ TEST_F(FlowmeterTest, KilledDuringFlushesNeverCountsMoreThanItReadAndLeavesTheDa
   ASSERT_TRUE(root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg",
                               "[THREAD]\r\ncountThread=1\r\n[ACCOUNTING]\r\nmode=batch\r\n"
                               "flushInterval=10\r\nreadRecords=100\r\n"));
-  const std::string database = root_.Host(std::string(kDestPath) + "/DB/counters.mdb");
-  const auto query = [&](const std::string& sql) {
-    std::string out;
-    FILE* pipe =
-        popen(("sqlite3 -cmd '.timeout 5000' '" + database + "' \"" + sql + "\"").c_str(), "r");
-    char buffer[256];
-    while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-    if (pipe != nullptr) pclose(pipe);
-    return out;
-  };
-  query("INSERT INTO counters (countername, parameters) VALUES ('all', 'Interface=0|')");
+  Query("INSERT INTO counters (countername, parameters) VALUES ('all', 'Interface=0|')");
   ScriptedDevice device;
   StartManager();
   std::mt19937 random(19);
@@ -384,7 +376,7 @@ TEST_F(FlowmeterTest, KilledDuringFlushesNeverCountsMoreThanItReadAndLeavesTheDa
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
-    const std::string row = query("SELECT packets, bytes FROM counters");
+    const std::string row = Query("SELECT packets, bytes FROM counters");
     ASSERT_NE(row.find('|'), std::string::npos) << row;
     const int64_t packets = std::stoll(row);
     const int64_t bytes = std::stoll(row.substr(row.find('|') + 1));
@@ -394,7 +386,7 @@ TEST_F(FlowmeterTest, KilledDuringFlushesNeverCountsMoreThanItReadAndLeavesTheDa
     counted = packets;
   }
   EXPECT_GT(counted, 0);
-  EXPECT_EQ(query("PRAGMA integrity_check"), "ok\n");
+  EXPECT_EQ(Query("PRAGMA integrity_check"), "ok\n");
 }
 
 // Output and exit status of a command run in a host folder.
