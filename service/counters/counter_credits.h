@@ -123,9 +123,6 @@ class DeltaFlusher {
   uint32_t Run();
   void Stop() { stop_.Set(); }
 
-  // Deltas taken but not yet committed (for tests; the flusher's own thread only).
-  const CountDeltas& pending() const { return pending_; }
-
  private:
   DeltaRegistry& registry_;
   platform::CriticalSection& lock_;
