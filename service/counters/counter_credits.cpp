@@ -1,6 +1,7 @@
 #include "service/counters/counter_credits.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "platform/last_error.h"
 #include "service/counters/sqlite_engine.h"
