@@ -36,6 +36,7 @@
 #include "service/capture/capture_thread.h"
 #include "service/capture/packet_table.h"
 #include "service/capture/packet_text.h"
+#include "service/capture/service_context.h"
 #include "service/capture/service_sync.h"
 #include "service/counters/counter_table.h"
 #include "service/host/config.h"
@@ -78,6 +79,7 @@ RunResult Run(const Options& options, const std::string& capture, bool lossless,
   host::MutableSettings().DESTPATH = kDestPath;
   capture::InitializeServiceLock();
   capture::CreateSyncEvent();
+  std::optional<capture::ServiceContext> context(std::in_place, host::AccountingSettings{});
   std::vector<std::string> argv = {PACTRAK_PROGRAM, "--replay", capture};
   if (lossless) {
     argv.push_back("--lossless");
@@ -96,8 +98,8 @@ RunResult Run(const Options& options, const std::string& capture, bool lossless,
   const auto start = Clock::now();
   for (size_t i = 0; i < numbers.size(); ++i) {
     numbers[i] = static_cast<uint16_t>(i);
-    threads.push_back(
-        platform::Thread::Create([n = &numbers[i]] { return capture::capturePackets(n); }));
+    threads.push_back(platform::Thread::Create(
+        [&context, n = &numbers[i]] { return capture::capturePackets(*context, n); }));
   }
   RunResult result;
   auto last_change = Clock::now();
@@ -133,10 +135,10 @@ RunResult Run(const Options& options, const std::string& capture, bool lossless,
   std::filesystem::remove(platform::HostPath(std::string(kDestPath) + "/flowmeter.log"));
   pactrak->Signal(SIGTERM);
   pactrak->Wait();
+  context.reset();
   capture::CloseSyncEvent();
   capture::DeleteServiceLock();
   capture::ResetPacketTextForTesting();
-  counters::CloseCreditCounterTable();
   return result;
 }
 

@@ -160,21 +160,10 @@ void CancelRead(ddk::DeviceObject& /*device*/, Irp& irp) {
   if (found) Complete(irp, ddk::STATUS_CANCELLED, 0);
 }
 
-NTSTATUS DispatchRead(ddk::DeviceObject& /*device*/, Irp& irp) {
-  if (irp.MdlAddress == nullptr) {
-    Complete(irp, ddk::STATUS_INVALID_PARAMETER, 0);
-    return ddk::STATUS_INVALID_PARAMETER;
-  }
-  // A buffer that cannot hold a record is refused before anything is written to it.
-  if (ddk::MmGetMdlByteCount(*irp.MdlAddress) < kPacketRecordSize) {
-    Complete(irp, ddk::STATUS_BUFFER_TOO_SMALL, 0);
-    return ddk::STATUS_BUFFER_TOO_SMALL;
-  }
-  if (ddk::MmGetSystemAddressForMdlSafe(irp.MdlAddress, ddk::NormalPagePriority) == nullptr) {
-    Complete(irp, ddk::STATUS_INSUFFICIENT_RESOURCES, 0);
-    return ddk::STATUS_INSUFFICIENT_RESOURCES;
-  }
-
+// Queues a read or an IOCTL_READ_RECORDS request whose buffer is known to hold a record, then
+// serves what it can at once. Both kinds wait in ReadQueue, so they are served in the order they
+// came, whichever kind they are.
+NTSTATUS PendRead(Irp& irp) {
   ControlQueues& queues = Queues();
   {
     SpinLockGuard guard(queues.QueueLock);
@@ -192,6 +181,23 @@ NTSTATUS DispatchRead(ddk::DeviceObject& /*device*/, Irp& irp) {
   }
   DeliverRecords();
   return ddk::STATUS_PENDING;
+}
+
+NTSTATUS DispatchRead(ddk::DeviceObject& /*device*/, Irp& irp) {
+  if (irp.MdlAddress == nullptr) {
+    Complete(irp, ddk::STATUS_INVALID_PARAMETER, 0);
+    return ddk::STATUS_INVALID_PARAMETER;
+  }
+  // A buffer that cannot hold a record is refused before anything is written to it.
+  if (ddk::MmGetMdlByteCount(*irp.MdlAddress) < kPacketRecordSize) {
+    Complete(irp, ddk::STATUS_BUFFER_TOO_SMALL, 0);
+    return ddk::STATUS_BUFFER_TOO_SMALL;
+  }
+  if (ddk::MmGetSystemAddressForMdlSafe(irp.MdlAddress, ddk::NormalPagePriority) == nullptr) {
+    Complete(irp, ddk::STATUS_INSUFFICIENT_RESOURCES, 0);
+    return ddk::STATUS_INSUFFICIENT_RESOURCES;
+  }
+  return PendRead(irp);
 }
 
 NTSTATUS EnumBindings(uint8_t* out, uint32_t out_length, uintptr_t& information) {
@@ -391,6 +397,13 @@ NTSTATUS DispatchDeviceControl(ddk::DeviceObject& /*device*/, Irp& irp) {
     case IOCTL_SET_CAPTURE:
       status = SetCapture(buffer, in_length, out_length, information);
       break;
+    case IOCTL_READ_RECORDS:
+      // Buffered: the records go into the system buffer, which holds at least the output.
+      if (buffer == nullptr || out_length < kPacketRecordSize) {
+        status = ddk::STATUS_BUFFER_TOO_SMALL;
+        break;
+      }
+      return PendRead(irp);
     case IOCTL_NOP:
       status = ddk::STATUS_SUCCESS;
       break;
@@ -530,32 +543,50 @@ void DeliverRecords() {
     }
     if (taken == nullptr) return;
     ddk::RemoveEntryList(taken->ListEntry);
-    QueuedRecord* record = RecordFromLinks(ddk::RemoveHeadList(queues.RecordQueue));
-    queues.QueuedRecordCount -= 1;
+    Irp& irp = *taken;
+    const IoStackLocation& stack = *ddk::IoGetCurrentIrpStackLocation(irp);
+    const bool plain_read = stack.MajorFunction == ddk::IRP_MJ_READ;
+    const uint32_t room =
+        plain_read ? 1 : stack.Parameters.DeviceIoControl.OutputBufferLength / kPacketRecordSize;
+    // The records leave in the order single reads would take them, head first, onto a list of
+    // this call's own, so that they are copied outside the lock.
+    ddk::ListEntry batch;
+    ddk::InitializeListHead(batch);
+    uint32_t count = 0;
+    while (count < room && !ddk::IsListEmpty(queues.RecordQueue)) {
+      ddk::InsertTailList(batch, *ddk::RemoveHeadList(queues.RecordQueue));
+      ++count;
+    }
+    queues.QueuedRecordCount -= count;
     const uint32_t left = queues.QueuedRecordCount;
     guard.Release();
     // A waiting source is woken once the queue has room for a run of records, not for every
     // one, so that it does not take a context switch per record (it looks again every few
     // milliseconds in any case).
-    if (left == kRoomWakeLevel) WakeRoomWaiters();
+    if (left <= kRoomWakeLevel && left + count > kRoomWakeLevel) WakeRoomWaiters();
 
-    Irp& irp = *taken;
-    void* address = ddk::MmGetSystemAddressForMdlSafe(irp.MdlAddress, ddk::NormalPagePriority);
+    auto* address = plain_read ? static_cast<uint8_t*>(ddk::MmGetSystemAddressForMdlSafe(
+                                     irp.MdlAddress, ddk::NormalPagePriority))
+                               : static_cast<uint8_t*>(irp.SystemBuffer);
     if (address == nullptr) {
       // The read mapped its buffer when it arrived, so this cannot happen; should it, the record
       // goes back for the next reader rather than being lost.
       guard.Acquire();
-      ddk::InsertHeadList(queues.RecordQueue, record->Links);
+      ddk::InsertHeadList(queues.RecordQueue, *ddk::RemoveHeadList(batch));
       queues.QueuedRecordCount += 1;
       guard.Release();
       Complete(irp, ddk::STATUS_INSUFFICIENT_RESOURCES, 0);
     } else {
-      std::memcpy(address, record->Record, kPacketRecordSize);
-      // Freed before the reader hears of it, so a reader that has its record never sees the
-      // driver still holding it.
-      FreeRecord(record);
-      const uint32_t length = ddk::IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-      Complete(irp, ddk::STATUS_SUCCESS, length);
+      uint32_t offset = 0;
+      while (!ddk::IsListEmpty(batch)) {
+        QueuedRecord* record = RecordFromLinks(ddk::RemoveHeadList(batch));
+        std::memcpy(address + offset, record->Record, kPacketRecordSize);
+        offset += kPacketRecordSize;
+        // Freed before the reader hears of it, so a reader that has its record never sees the
+        // driver still holding it.
+        FreeRecord(record);
+      }
+      Complete(irp, ddk::STATUS_SUCCESS, plain_read ? stack.Parameters.Read.Length : offset);
     }
     guard.Acquire();
   }

@@ -7,6 +7,14 @@
 // Readers are served oldest first; records that piled up leave newest first. At most
 // MAX_QUEUED_RECORDS records wait; a record that finds the queue full is dropped and counted,
 // and IOCTL_SET_CAPTURE hands the count out.
+//
+// IOCTL_READ_RECORDS is a read of many records: it waits in the same queue as plain reads, in
+// turn with them, and completes as soon as one record is there, with as many queued records as
+// fit whole in its output buffer (41 bytes each, back to back; information = the bytes written).
+// A batch holds its records in the order a run of single reads would have taken them: the first
+// record of the batch is the one the next single read would have got, the second the one the read
+// after it would have got, and so on. A reader therefore sees the same sequence whichever way it
+// reads. An output shorter than one record fails at once with STATUS_BUFFER_TOO_SMALL.
 #ifndef FLOWSENTRY_DRIVER_CONTROL_DEVICE_H_
 #define FLOWSENTRY_DRIVER_CONTROL_DEVICE_H_
 
@@ -83,7 +91,8 @@ void CompleteControlDeviceQuery(Binding* binding, NDIS_REQUEST* request, NDIS_ST
 // is full), then delivers what it can to pending reads.
 void EnqueueRecord(QueuedRecord* record);
 
-// Hands queued records to pending reads until one of the two queues is empty.
+// Hands queued records to pending reads (one each) and batches (as many as fit) until one of the
+// two queues is empty.
 void DeliverRecords();
 
 // For a frame source that must lose nothing: waits until capture is on and the record queue has

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,7 +118,7 @@ TEST_F(ControlDeviceRequestTest, NopSucceedsAndCodesOutsideTheTableAreNotSupport
       0,
       0xFFFFFFFF,
       PactrakControlCode(0x200),
-      PactrakControlCode(0x205),
+      PactrakControlCode(0x206),
       PactrakControlCode(0x209),
       IOCTL_NOP | 1,                         // the right function with another method
       IOCTL_ENUM_BINDINGS & ~(3u << 14),     // ... or other access bits
@@ -133,7 +134,7 @@ TEST_F(ControlDeviceRequestTest, NopSucceedsAndCodesOutsideTheTableAreNotSupport
   DeviceHandle handle = Open();
   std::vector<uint8_t> output(8, 0xEE);
   uint32_t returned = 9;
-  EXPECT_FALSE(handle.DeviceIoControl(PactrakControlCode(0x205), {}, output, &returned));
+  EXPECT_FALSE(handle.DeviceIoControl(PactrakControlCode(0x206), {}, output, &returned));
   EXPECT_EQ(GetLastError(), platform::ERROR_NOT_SUPPORTED);
   EXPECT_EQ(returned, 0u);
 }
@@ -218,6 +219,56 @@ TEST_F(ControlDeviceRequestTest, PendingReadsAreServedOldestFirstAcrossHandles) 
   EXPECT_EQ(SerialOf(*record), 9u);
 }
 
+TEST_F(ControlDeviceRequestTest, RecordBatchesTakeWholeRecordsInReadOrderFromTheSameQueue) {
+  auto adapter = AddAdapter("sim0");
+  SetCapture(CAPTURE_ENABLED);
+  auto client = Connect();
+  RawClient::Reply reply;
+  auto serials = [](const RawClient::Reply& r) {
+    std::vector<uint32_t> out;
+    for (size_t at = 0; at + kPacketRecordSize <= r.data.size(); at += kPacketRecordSize) {
+      out.push_back(SerialOf(*DecodePacketRecord(std::span(r.data).subspan(at))));
+    }
+    return out;
+  };
+  for (uint32_t length : {size_t{0}, size_t{1}, kPacketRecordSize - 1}) {
+    ASSERT_TRUE(client->Call(length, IOCTL_READ_RECORDS, {}, length, reply));
+    EXPECT_EQ(reply.status, ddk::STATUS_BUFFER_TOO_SMALL) << length;
+    EXPECT_EQ(reply.information, 0u);
+  }
+
+  // Piled-up records leave as single reads would take them (newest first), whole ones only.
+  for (uint32_t serial = 0; serial < 5; ++serial) ReceiveFrame(*adapter, SerialFrame(serial));
+  ASSERT_TRUE(client->Call(1, IOCTL_READ_RECORDS, {}, 3 * kPacketRecordSize - 1, reply));
+  EXPECT_EQ(reply.information, 2 * kPacketRecordSize);
+  EXPECT_EQ(serials(reply), (std::vector<uint32_t>{4, 3}));
+  EXPECT_EQ(SerialOf(*ReadRecord(*client, 2)), 2u);
+  ASSERT_TRUE(client->Call(3, IOCTL_READ_RECORDS, {}, wire::kMaxOutputLength, reply));
+  EXPECT_EQ(serials(reply), (std::vector<uint32_t>{1, 0}));
+
+  // Pending batches and reads wait in one queue, oldest first; a batch goes with one record.
+  ASSERT_TRUE(client->SendControl(4, IOCTL_READ_RECORDS, {}, 10 * kPacketRecordSize));
+  ASSERT_TRUE(client->SendRead(5, kReadSize));
+  ASSERT_TRUE(client->SendControl(6, IOCTL_READ_RECORDS, {}, 10 * kPacketRecordSize));
+  ASSERT_TRUE(client->SendControl(7, IOCTL_READ_RECORDS, {}, 10 * kPacketRecordSize));
+  ExpectNothingCompleted(*client);
+  for (uint32_t id : {4u, 5u, 6u}) {
+    ReceiveFrame(*adapter, SerialFrame(id));
+    ASSERT_TRUE(client->Receive(reply));
+    EXPECT_EQ(reply.id, id);
+    EXPECT_EQ(reply.information, id == 5 ? kReadSize : kPacketRecordSize);
+    EXPECT_EQ(SerialOf(*RecordOf(reply)), id);
+  }
+  // Cancel and close end a batch as they end a read.
+  ASSERT_TRUE(client->SendCancel(7));
+  ASSERT_TRUE(client->Receive(reply));
+  EXPECT_EQ(reply.status, ddk::STATUS_CANCELLED);
+  ASSERT_TRUE(client->SendControl(8, IOCTL_READ_RECORDS, {}, kPacketRecordSize));
+  std::vector<RawClient::Reply> last = client->Close();
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(last[0].status, ddk::STATUS_CANCELLED);
+}
+
 TEST_F(ControlDeviceRequestTest, ReadReportsItsWholeBufferAndWritesOnlyTheRecord) {
   auto adapter = AddAdapter("sim0");
   SetCapture(CAPTURE_ENABLED);
@@ -242,12 +293,16 @@ TEST_F(ControlDeviceRequestTest, ReadReportsItsWholeBufferAndWritesOnlyTheRecord
   for (uint32_t length : {41u, 42u, 64u, 4096u}) {
     ReceiveFrame(*adapter, SerialFrame(length));
     RawClient::Reply reply;
-    ASSERT_TRUE(client->SendRead(length, length));
+    // The caller's buffer goes along with the read, and what the driver did not write of it
+    // comes back as it was.
+    ASSERT_TRUE(client->Send(length, wire::kOpRead, 0, length, std::vector<uint8_t>(length, 0xEE)));
     ASSERT_TRUE(client->Receive(reply));
     EXPECT_EQ(reply.status, ddk::STATUS_SUCCESS) << length;
     EXPECT_EQ(reply.information, length);
-    ASSERT_EQ(reply.data.size(), kPacketRecordSize);
+    ASSERT_EQ(reply.data.size(), length);
     EXPECT_EQ(SerialOf(*RecordOf(reply)), length);
+    EXPECT_TRUE(std::all_of(reply.data.begin() + kPacketRecordSize, reply.data.end(),
+                            [](uint8_t b) { return b == 0xEE; }));
   }
 }
 

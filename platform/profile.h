@@ -28,6 +28,12 @@ uint32_t ProfileInteger(std::string_view value);
 uint32_t GetPrivateProfileInt(std::string_view section, std::string_view key, int32_t default_value,
                               std::string_view file_name);
 
+// GetPrivateProfileString on the profile file at a machine path: the value text of the key, or
+// `default_value` when the file, the section or the key is missing. A file that cannot be read
+// sets the thread's last error, as GetPrivateProfileInt does.
+std::string GetPrivateProfileString(std::string_view section, std::string_view key,
+                                    std::string_view default_value, std::string_view file_name);
+
 }  // namespace flowsentry::platform
 
 #endif  // FLOWSENTRY_PLATFORM_PROFILE_H_

@@ -15,17 +15,17 @@
 //             u8  op        1 read, 2 device control, 3 cancel the pending request named by id
 //             u32 code      the control code for op 2, else 0
 //             u32 output_length  the length of the caller's buffer (read or control output)
-//             ...           the input bytes (device control only; ignored for other ops)
+//             ...           the input bytes: for a device control its input; for a read the
+//                           caller's buffer as it stands (at most output_length bytes are used,
+//                           none may be sent), which the driver's writes land on
 //
 //   reply:    u32 size      12 + the number of data bytes
 //             u32 id        the request's id
 //             u32 status    the NTSTATUS the driver completed the request with
 //             u32 information  the driver's byte count (IoStatus.Information)
 //             ...           the bytes the driver wrote into the caller's buffer: none when the
-//                           status is an error (0xC0000000 and up); for a read, the record at the
-//                           start of the buffer: min(information, 41, output_length) bytes (the
-//                           driver reports the buffer's full length but writes one 41-byte
-//                           record); for a device control, min(information, output_length) bytes
+//                           status is an error (0xC0000000 and up); else min(information,
+//                           output_length) bytes of the read's buffer or of the control output
 //
 // Several requests may be outstanding on one connection; each gets exactly one reply, in the
 // order the driver completes them, which need not be the order they were sent. A cancel has no

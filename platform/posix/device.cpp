@@ -358,7 +358,12 @@ bool DeviceHandle::ReadFile(std::span<uint8_t> buffer, uint32_t* bytes_read) con
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  return connection_->Transact(kOpRead, 0, {}, buffer, bytes_read);
+  // The driver writes into the caller's buffer in place, so the buffer goes along and what the
+  // driver does not write comes back as it was. One too big for any read is refused by the host;
+  // it is not sent, since no request may carry that much.
+  std::span<const uint8_t> contents = buffer;
+  if (contents.size() > wire::kMaxInputLength) contents = {};
+  return connection_->Transact(kOpRead, 0, contents, buffer, bytes_read);
 }
 
 bool DeviceHandle::CancelSynchronousIo(std::thread::id thread) const {

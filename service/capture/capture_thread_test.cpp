@@ -1,8 +1,10 @@
-// The capture thread against a scripted control device: what it credits and logs per record,
-// when it notices a stop, its read-failure limit, its early ends, and termination.
+// The capture thread against a scripted control device, in both accounting modes: what it credits
+// and logs per record, when it notices a stop, its read-failure limit, its early ends,
+// termination, and a write lock held elsewhere for longer than the busy wait.
 #include "service/capture/capture_thread.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +18,7 @@
 #include "platform/threads.h"
 #include "service/capture/packet_table.h"
 #include "service/capture/packet_text.h"
+#include "service/capture/service_context.h"
 #include "service/capture/service_sync.h"
 #include "service/capture/testing/scripted_device.h"
 #include "service/counters/counters_db_testing.h"
@@ -54,10 +57,13 @@ PacketRecord UdpRecord(uint8_t host, uint16_t port, uint32_t length, uint16_t in
   return record;
 }
 
-class CaptureThreadTest : public CountersDbTest {
+class CaptureThreadTest : public CountersDbTest,
+                          public ::testing::WithParamInterface<host::AccountingMode> {
  protected:
   void SetUp() override {
     CountersDbTest::SetUp();
+    accounting_.mode = GetParam();
+    accounting_.flushInterval = 100;
     host::Settings& settings = host::MutableSettings();
     settings.DIRPACKETS = kPackets;
     settings.DESTPACKETS = 1;
@@ -66,12 +72,14 @@ class CaptureThreadTest : public CountersDbTest {
     std::filesystem::create_directories(root_->Host(kPackets));
     InitializeServiceLock();
     ASSERT_TRUE(CreateSyncEvent());
+    context_ = std::make_unique<ServiceContext>(accounting_);
   }
 
   void TearDown() override {
     for (platform::Thread& thread : threads_) thread.Terminate(0);
     threads_.clear();
     device_.reset();
+    context_.reset();
     CloseSyncEvent();
     DeleteServiceLock();
     ResetPacketTextForTesting();
@@ -83,9 +91,20 @@ class CaptureThreadTest : public CountersDbTest {
   void StartThreads(uint16_t count) {
     for (uint16_t i = 0; i < count; ++i) {
       numbers_[i] = i;
-      threads_.push_back(
-          platform::Thread::Create([n = &numbers_[i]] { return capturePackets(n); }));
+      threads_.push_back(platform::Thread::Create(
+          [this, n = &numbers_[i]] { return capturePackets(*context_, n); }));
       ASSERT_TRUE(threads_.back().IsValid());
+    }
+  }
+
+  bool batch() const { return GetParam() == host::AccountingMode::kBatch; }
+
+  // Hands `records` to the pending reads, as many per read as each takes.
+  void DeliverAll(const std::vector<PacketRecord>& records) {
+    for (size_t sent = 0; sent < records.size();) {
+      const size_t taken = device_->DeliverRecords(std::span(records).subspan(sent));
+      ASSERT_GT(taken, 0u);
+      sent += taken;
     }
   }
 
@@ -112,13 +131,16 @@ class CaptureThreadTest : public CountersDbTest {
   std::unique_ptr<ScriptedDevice> device_;
   std::array<uint16_t, 8> numbers_{};
   std::vector<platform::Thread> threads_;
+  host::AccountingSettings accounting_;
+  std::unique_ptr<ServiceContext> context_;
 };
 
 // One run of three threads: every record is credited to each counter it matches and logged,
-// whatever thread reads it; an empty read counts for nothing; after the stop, the next record
-// ends the thread that reads it without being counted, and that thread switches capture off and
-// reports its counts, while the two still waiting are terminated without a word.
-TEST_F(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextRecordOnceStopped) {
+// whatever thread reads it; an empty read counts for nothing; after the stop, the next read ends
+// the thread that made it (its one record dropped in packet mode, its whole batch accounted in
+// batch mode), and that thread switches capture off and reports its counts, while the two still
+// waiting are terminated without a word.
+TEST_P(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextReadOnceStopped) {
   AddCounter("all", 0, 0, 7, "Interface=0|");
   AddCounter("dns", 0, 0, 7, "Interface=0|,DestPortOption=1,DestPort=53|");
   AddCounter("host5", 0, 0, 7, "Interface=0|,SourceIPoption=1,SourceIP=192.0.2.5|");
@@ -131,18 +153,21 @@ TEST_F(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextRecordOnceStopp
 
   // 20 records: hosts 0..19, every fourth to port 53, lengths 100 + host.
   int64_t dns_packets = 0, dns_bytes = 0, all_bytes = 0;
+  std::vector<PacketRecord> records;
   for (uint8_t host = 0; host < 20; ++host) {
     const uint16_t port = host % 4 == 0 ? 53 : 80;
-    ASSERT_TRUE(device_->Deliver(UdpRecord(host, port, 100u + host)));
+    records.push_back(UdpRecord(host, port, 100u + host));
     all_bytes += 100 + host;
     if (port == 53) {
       dns_packets += 1;
       dns_bytes += 100 + host;
     }
   }
+  ASSERT_NO_FATAL_FAILURE(DeliverAll(records));
   ASSERT_TRUE(device_->DeliverEmpty());
   // Once three reads are pending again, every record delivered has been handled.
   ASSERT_TRUE(device_->WaitForPendingReads(3));
+  ASSERT_TRUE(context_->flusher().Flush());  // the batch mode's deltas, as at each interval
   EXPECT_EQ(Rows("SELECT countername, packets, bytes FROM counters ORDER BY countername"),
             (std::vector<std::string>{
                 "adapter1;0;0", "all;20;" + std::to_string(all_bytes),
@@ -151,16 +176,18 @@ TEST_F(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextRecordOnceStopp
   EXPECT_EQ(PacketLines(), 20u);
 
   SyncEvent()->Set();
-  ASSERT_TRUE(device_->Deliver(UdpRecord(1, 53, 999)));
-  // Exactly one thread ends by itself; which one read the record is up to the driver.
+  const PacketRecord last[] = {UdpRecord(1, 53, 999), UdpRecord(2, 53, 1)};
+  ASSERT_EQ(device_->DeliverRecords(last), batch() ? 2u : 1u);
+  // Exactly one thread ends by itself; which one read the records is up to the driver.
   std::vector<const platform::WaitObject*> objects;
   for (const platform::Thread& thread : threads_) objects.push_back(&thread.object());
   const size_t ended =
       platform::WaitForMultipleObjects(objects, false, 60000) - platform::WAIT_OBJECT_0;
   ASSERT_LT(ended, threads_.size());
+  context_->FinishAccounting();
   EXPECT_EQ(Rows("SELECT packets FROM counters WHERE countername = 'all'"),
-            std::vector<std::string>{"20"});
-  EXPECT_EQ(PacketLines(), 20u);
+            std::vector<std::string>{batch() ? "22" : "20"});
+  EXPECT_EQ(PacketLines(), batch() ? 22u : 20u);
   EXPECT_EQ(device_->CaptureSwitches(), (std::vector<uint8_t>{0x04, 0x00}));
 
   const std::vector<std::string> lines = ThreadLines(static_cast<uint16_t>(ended));
@@ -188,7 +215,7 @@ TEST_F(CaptureThreadTest, ThreeThreadsCreditLogAndEndAfterTheNextRecordOnceStopp
 
 // Six failed reads end the loop wherever they fall in a run; five do not. An empty read is not
 // received; the end reports the dropped count of the switch-off and the records received.
-TEST_F(CaptureThreadTest, TheSixthFailedReadInTheThreadsLifeEndsItsLoop) {
+TEST_P(CaptureThreadTest, TheSixthFailedReadInTheThreadsLifeEndsItsLoop) {
   AddCounter("all", 0, 0, 7, "Interface=0|");
   device_ = std::make_unique<ScriptedDevice>();
   device_->SetDropped(17);  // handed out to the switch-on, which does not print it
@@ -210,6 +237,7 @@ TEST_F(CaptureThreadTest, TheSixthFailedReadInTheThreadsLifeEndsItsLoop) {
   uint32_t exit_code = 1;
   EXPECT_TRUE(threads_[0].GetExitCode(exit_code));
   EXPECT_EQ(exit_code, 0u);
+  context_->FinishAccounting();
 
   const std::string failed = Line(31, "ReadFile return error");
   EXPECT_EQ(ThreadLines(0), (std::vector<std::string>{
@@ -226,7 +254,7 @@ TEST_F(CaptureThreadTest, TheSixthFailedReadInTheThreadsLifeEndsItsLoop) {
 // A thread that cannot open the device ends at once, and so does thread 0 when the driver
 // refuses to switch capture on; neither writes end lines or switches capture off. The other
 // threads read on: capture may still be on from an earlier run.
-TEST_F(CaptureThreadTest, EarlyEndsWriteNoEndLinesAndLeaveTheOtherThreadsReading) {
+TEST_P(CaptureThreadTest, EarlyEndsWriteNoEndLinesAndLeaveTheOtherThreadsReading) {
   StartThreads(1);
   ASSERT_EQ(threads_[0].Wait(60000), platform::WAIT_OBJECT_0);
   EXPECT_EQ(ThreadLines(0),
@@ -244,6 +272,7 @@ TEST_F(CaptureThreadTest, EarlyEndsWriteNoEndLinesAndLeaveTheOtherThreadsReading
                                                       Line(31, "DeviceIoControl return error")}));
   ASSERT_TRUE(device_->Deliver(UdpRecord(1, 80, 100)));
   ASSERT_TRUE(device_->WaitForPendingReads(1));
+  ASSERT_TRUE(context_->flusher().Flush());
   EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), std::vector<std::string>{"1;100"});
   EXPECT_EQ(PacketLines(), 1u);
   EXPECT_TRUE(threads_[1].Terminate(0));
@@ -255,7 +284,7 @@ TEST_F(CaptureThreadTest, EarlyEndsWriteNoEndLinesAndLeaveTheOtherThreadsReading
 // table with 2, to both with 3; a table that cannot be reached is reported once by thread 0 and
 // the text log goes on; a listing the driver refuses is reported and capture starts all the
 // same.
-TEST_F(CaptureThreadTest, PacketLogModesAndThreadZerosSetUp) {
+TEST_P(CaptureThreadTest, PacketLogModesAndThreadZerosSetUp) {
   Exec(
       "CREATE TABLE packets (adapter INTEGER, time VARCHAR(50), srcmac VARCHAR(50), "
       "dstmac VARCHAR(50), ethertype INTEGER, srcip VARCHAR(50), dstip VARCHAR(50), "
@@ -306,6 +335,56 @@ TEST_F(CaptureThreadTest, PacketLogModesAndThreadZerosSetUp) {
     ResetPacketTextForTesting();
   }
 }
+
+// Another connection holds the write lock for 8 s, beyond the busy wait: the credits that meet
+// it are reported and kept, and none is lost; in batch mode the capture threads read and log on
+// meanwhile, never waiting on the database.
+TEST_P(CaptureThreadTest, AWriteLockHeldElsewhereForEightSecondsLosesNothing) {
+  AddCounter("all", 0, 0, 7, "Interface=0|");
+  device_ = std::make_unique<ScriptedDevice>();
+  StartThreads(2);
+  ASSERT_TRUE(context_->StartFlusher());
+  ASSERT_TRUE(device_->WaitForPendingReads(2));
+  sqlite3* opened = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabaseHostPath().c_str(), &opened), SQLITE_OK);
+  const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(opened, sqlite3_close);
+  ASSERT_EQ(sqlite3_exec(holder.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto held = std::chrono::steady_clock::now();
+  const std::vector<PacketRecord> records(2, UdpRecord(1, 80, 100));
+  ASSERT_NO_FATAL_FAILURE(DeliverAll(records));
+  if (batch()) {
+    ASSERT_TRUE(device_->WaitForPendingReads(2));
+    EXPECT_EQ(PacketLines(), 2u);
+  }
+  // The busy wait has run out once the refused credit is reported.
+  const std::string refused =
+      Line(-1, "Ошибка при изменении количества пакетов и байтов счетчика в БД через ADO");
+  const auto reported = [&] {
+    const std::vector<std::string> lines = LogLines();
+    return std::find(lines.begin(), lines.end(), refused) != lines.end();
+  };
+  for (const auto limit = held + std::chrono::minutes(1);
+       !reported() && std::chrono::steady_clock::now() < limit;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(reported());
+  std::this_thread::sleep_until(held + std::chrono::seconds(8));
+  ASSERT_EQ(sqlite3_exec(holder.get(), "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  ASSERT_NO_FATAL_FAILURE(DeliverAll(records));
+  ASSERT_TRUE(device_->WaitForPendingReads(2));
+  EXPECT_EQ(PacketLines(), 4u);
+  for (platform::Thread& thread : threads_) thread.Terminate(0);
+  context_->FinishAccounting();
+  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), std::vector<std::string>{"4;400"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CaptureThreadTest,
+                         ::testing::Values(host::AccountingMode::kPacket,
+                                           host::AccountingMode::kBatch),
+                         [](const auto& info) {
+                           return info.param == host::AccountingMode::kBatch ? "Batch" : "Packet";
+                         });
 
 }  // namespace
 }  // namespace flowsentry::capture

@@ -19,6 +19,7 @@
 #include "platform/threads.h"
 #include "service/capture/capture_thread.h"
 #include "service/capture/packet_text.h"
+#include "service/capture/service_context.h"
 #include "service/capture/service_sync.h"
 #include "service/counters/counters_db_testing.h"
 #include "service/host/config.h"
@@ -86,6 +87,7 @@ class PipelineTest : public CountersDbTest {
     std::filesystem::create_directories(root_->Host(kPackets));
     InitializeServiceLock();
     ASSERT_TRUE(CreateSyncEvent());
+    context_ = std::make_unique<ServiceContext>(accounting_);
   }
   void TearDown() override {
     for (platform::Thread& thread : threads_) thread.Terminate(0);
@@ -94,6 +96,7 @@ class PipelineTest : public CountersDbTest {
       pactrak_->Signal(SIGTERM);
       pactrak_->Wait();
     }
+    context_.reset();
     CloseSyncEvent();
     DeleteServiceLock();
     ResetPacketTextForTesting();
@@ -110,6 +113,8 @@ class PipelineTest : public CountersDbTest {
   std::unique_ptr<ChildProcess> pactrak_;
   std::array<uint16_t, kThreads> numbers_{};
   std::vector<platform::Thread> threads_;
+  host::AccountingSettings accounting_;
+  std::unique_ptr<ServiceContext> context_;
 };
 
 TEST_F(PipelineTest, EveryFrameOfAReplayIsCreditedAndLoggedOnce) {
@@ -131,21 +136,31 @@ TEST_F(PipelineTest, EveryFrameOfAReplayIsCreditedAndLoggedOnce) {
   ASSERT_TRUE(pactrak_->WaitForOutput("pactrak: bound pcap0")) << pactrak_->Output();
   for (uint16_t i = 0; i < kThreads; ++i) {
     numbers_[i] = i;
-    threads_.push_back(platform::Thread::Create([n = &numbers_[i]] { return capturePackets(n); }));
+    threads_.push_back(platform::Thread::Create(
+        [this, n = &numbers_[i]] { return capturePackets(*context_, n); }));
   }
   ASSERT_TRUE(pactrak_->WaitForOutput("finished: " + std::to_string(kFrames) + " frames",
                                       std::chrono::minutes(5)))
       << pactrak_->Output();
-  // The replay has handed over its last record; wait until it is credited too.
+  // The replay has handed over its last record; wait until it is credited to every counter it
+  // matches (one after the other: "all" comes first).
+  const auto row = [this](const std::string& name) {
+    return Rows("SELECT packets, bytes FROM counters WHERE countername = '" + name + "'");
+  };
+  const auto credited = [&] {
+    return std::all_of(traffic.expected.begin(), traffic.expected.end(), [&](const auto& e) {
+      return row(e.first) == std::vector<std::string>{std::to_string(e.second.first) + ";" +
+                                                      std::to_string(e.second.second)};
+    });
+  };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  while (Counted("all") < kFrames && std::chrono::steady_clock::now() < deadline) {
+  while (!credited() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 
   for (const auto& [name, counts] : traffic.expected) {
-    EXPECT_EQ(Rows("SELECT packets, bytes FROM counters WHERE countername = '" + name + "'"),
-              std::vector<std::string>{std::to_string(counts.first) + ";" +
-                                       std::to_string(counts.second)})
+    EXPECT_EQ(row(name), std::vector<std::string>{std::to_string(counts.first) + ";" +
+                                                  std::to_string(counts.second)})
         << name;
   }
   EXPECT_EQ(Counted("other adapter"), 0);

@@ -165,6 +165,10 @@ void AdoTable::Close() {
   connection_.reset();
 }
 
+void AdoTable::SetBusyTimeout(uint32_t milliseconds) {
+  if (connection_ != nullptr) connection_->SetBusyTimeout(milliseconds);
+}
+
 bool AdoTable::MoveAndRead(bool first) {
   if (!IsOpen()) return false;
   if (!(first ? recordset_->MoveFirst() : recordset_->MoveNext())) return false;

@@ -77,6 +77,10 @@ class AdoTable {
   // Releases the binding and closes the cursor and the connection; nothing here fails.
   void Close();
 
+  // The open connection's wait for a lock held elsewhere (DbConnection::SetBusyTimeout); until
+  // the next Open.
+  void SetBusyTimeout(uint32_t milliseconds);
+
  protected:
   // Called by the subclass's constructor with the bindings of its row buffer; the buffers must
   // live as long as the table.

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/counters/counter_credits.h"
 #include "service/counters/counter_periods.h"
 #include "service/counters/counter_rule.h"
 #include "service/counters/counter_table.h"
@@ -27,11 +28,12 @@ class CreditConcurrencyTest : public CountersDbTest {};
 TEST_F(CreditConcurrencyTest, TwoThreadsCreditingOneCounterBothLand) {
   AddCounter("web", 0, 0, 7);
   std::mutex service_lock;  // the capture threads' ServiceLock
+  CounterCredits credits;
   const CounterRule rule = MakeCounterRule("web", 0, "Interface=0|");
   auto credit = [&] {
     for (int i = 0; i < kCreditsPerThread; ++i) {
       const std::lock_guard lock(service_lock);
-      CreditCounter(rule, 10);
+      credits.Credit(rule, 10);
     }
   };
   std::thread a(credit);
@@ -51,6 +53,7 @@ TEST_F(CreditConcurrencyTest, CreditsWaitForOtherWritersInsteadOfFailing) {
   AddCounter("other", 0, 0, 7);
   constexpr int kWriterTransactions = 50;
   constexpr int kCredits = 200;
+  CounterCredits credits;
   std::atomic<bool> done{false};
   std::thread writer([&] {
     sqlite3* db = nullptr;
@@ -79,7 +82,7 @@ TEST_F(CreditConcurrencyTest, CreditsWaitForOtherWritersInsteadOfFailing) {
     }
   });
   const CounterRule rule = MakeCounterRule("web", 0, "Interface=0|");
-  for (int i = 0; i < kCredits; ++i) CreditCounter(rule, 1);
+  for (int i = 0; i < kCredits; ++i) credits.Credit(rule, 1);
   writer.join();
   done = true;
   reader.join();
@@ -96,7 +99,8 @@ TEST_F(CreditConcurrencyTest, CreditsWaitForOtherWritersInsteadOfFailing) {
 TEST_F(CreditConcurrencyTest, CreditWaitsForAWriteLockHeldElsewhere) {
   AddCounter("web", 0, 0, 7);
   const CounterRule rule = MakeCounterRule("web", 0, "Interface=0|");
-  CreditCounter(rule, 1);  // the credit table is open before the lock is taken
+  CounterCredits credits;
+  credits.Credit(rule, 1);  // the credit table is open before the lock is taken
   std::promise<void> held;
   std::thread holder([&] {
     sqlite3* db = nullptr;
@@ -109,7 +113,7 @@ TEST_F(CreditConcurrencyTest, CreditWaitsForAWriteLockHeldElsewhere) {
     sqlite3_close(db);
   });
   held.get_future().wait();
-  CreditCounter(rule, 1);
+  credits.Credit(rule, 1);
   holder.join();
   EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"2;2"}));
   EXPECT_TRUE(LogLines().empty());

@@ -21,13 +21,11 @@ constexpr char kResetFailed[] =
 constexpr char kSearchFailed[] =
     "Ошибка при поиске счетчика в статической БД при синхронизации через ADO";
 constexpr char kRemoveFailed[] = "Ошибка при удалении счетчика в БД через ADO";
-constexpr char kNoCounterRow[] = "Не изменяются значения счетчика";
-constexpr char kCreditTableOpenFailed[] = "Unable to connect BD couners";
 
 // Names travel as statement parameters, never inside the SQL text, so a name holding a quote
 // is a name like any other.
 constexpr char kCreditSql[] =
-    "UPDATE counters SET packets = packets + 1, bytes = bytes + ? WHERE countername = ?";
+    "UPDATE counters SET packets = packets + ?, bytes = bytes + ? WHERE countername = ?";
 constexpr char kAnyRowSql[] = "SELECT EXISTS (SELECT 1 FROM counters)";
 constexpr char kResetSql[] =
     "UPDATE counters SET packets = 0, bytes = 0, timecount = ? WHERE countername = ?";
@@ -294,9 +292,10 @@ bool CounterTable::HasArchivedRow(std::string_view row_text) {
   return found.has_value();
 }
 
-CounterTable::CreditResult CounterTable::Credit(std::string_view countername, uint32_t length) {
+CounterTable::CreditResult CounterTable::AddCounts(std::string_view countername, int64_t packets,
+                                                   int64_t bytes) {
   if (!IsOpen()) return CreditResult::kFailed;
-  const DbParameter parameters[] = {static_cast<int64_t>(length), countername};
+  const DbParameter parameters[] = {packets, bytes, countername};
   int64_t changed = 0;
   if (!connection()->Execute(kCreditSql, parameters, &changed)) {
     ReportDbError(error(), kCreditFailed);
@@ -314,27 +313,32 @@ CounterTable::CreditResult CounterTable::Credit(std::string_view countername, ui
   return empty ? CreditResult::kEmptyTable : CreditResult::kNoRow;
 }
 
-namespace {
-
-// The table of every credit: made at the first credit and kept for the life of the process.
-CounterTable& CreditTable() {
-  static CounterTable table;
-  return table;
-}
-
-}  // namespace
-
-void CreditCounter(const CounterRule& rule, uint32_t length) {
-  CounterTable& table = CreditTable();
-  if (!table.IsOpen() && !table.Open(CountersConnectionString(), kCountersTable)) {
-    host::WriteLog(kCreditTableOpenFailed, static_cast<int32_t>(platform::GetLastError()));
-    return;
+bool CounterTable::AddCountsInOneTransaction(const CountDeltas& deltas, size_t& missing) {
+  missing = 0;
+  if (!IsOpen()) return false;
+  // The first failure is the one reported; the rollback then undoes whatever went before it.
+  const auto fail = [this] {
+    ReportDbError(error(), kCreditFailed);
+    connection()->Execute(kRollbackSql, {});
+    return false;
+  };
+  if (!connection()->Execute(kBeginSql, {})) return fail();
+  for (const auto& [name, delta] : deltas) {
+    if (delta.packets == 0 && delta.bytes == 0) continue;
+    const DbParameter parameters[] = {delta.packets, delta.bytes, std::string_view(name)};
+    int64_t changed = 0;
+    if (!connection()->Execute(kCreditSql, parameters, &changed)) return fail();
+    if (changed == 0) ++missing;
   }
-  if (table.Credit(rule.name, length) == CounterTable::CreditResult::kNoRow) {
-    host::WriteLog(kNoCounterRow, -1);
+  if (missing > 0) {
+    std::optional<DbValue> any;
+    if (!connection()->QueryValue(kAnyRowSql, {}, any)) return fail();
+    if (any.has_value() && std::holds_alternative<int64_t>(*any) && std::get<int64_t>(*any) == 0) {
+      missing = 0;
+    }
   }
+  if (!connection()->Execute(kCommitSql, {})) return fail();
+  return true;
 }
-
-void CloseCreditCounterTable() { CreditTable().Close(); }
 
 }  // namespace flowsentry::counters

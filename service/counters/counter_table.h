@@ -1,10 +1,11 @@
 // CounterTable: access to the tables `counters` and `countersstat` (the same seven columns in
-// the same order), their row buffer CounterRow and its row text, and CreditCounter, which adds
-// a matched packet to its counter's row.
+// the same order), their row buffer CounterRow and its row text, and the statements that add
+// matched packets to their counters' rows.
 #ifndef FLOWSENTRY_SERVICE_COUNTERS_COUNTER_TABLE_H_
 #define FLOWSENTRY_SERVICE_COUNTERS_COUNTER_TABLE_H_
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +65,15 @@ bool RowTextReadsBack(const CounterRow& row);
 // status is 0.
 CounterRow ParseRowText(std::string_view text);
 
+// Packets and bytes to add to one counter.
+struct CountDelta {
+  int64_t packets = 0;
+  int64_t bytes = 0;
+};
+
+// Counts to add, by counter name.
+using CountDeltas = std::map<std::string, CountDelta, std::less<>>;
+
 // "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + DESTPATH + "/DB/counters.mdb".
 std::string CountersConnectionString();
 
@@ -121,24 +131,21 @@ class CounterTable : public AdoTable {
 
   enum class CreditResult { kCredited, kNoRow, kEmptyTable, kFailed };
 
-  // Adds one packet of `length` bytes to the counter's row in `counters`, as one committed
-  // transaction, found through the index on `countername`. A database error is reported
-  // (kFailed); kNoRow and kEmptyTable are left to the caller.
-  CreditResult Credit(std::string_view countername, uint32_t length);
+  // Adds `packets` and `bytes` to the counter's row in `counters`, as one committed transaction
+  // (or as part of the one open on the connection), found through the index on `countername`. A
+  // database error is reported with the message of a failed credit (kFailed); kNoRow and
+  // kEmptyTable are left to the caller.
+  CreditResult AddCounts(std::string_view countername, int64_t packets, int64_t bytes);
+
+  // Adds every entry's counts to its counter's row in one transaction: BEGIN IMMEDIATE, one
+  // update per entry, COMMIT. False on a database error, reported once with the message of a
+  // failed credit, after which nothing has changed. On success `missing` holds how many entries
+  // found no row of their counter (0 when the table is empty, which is no fault).
+  bool AddCountsInOneTransaction(const CountDeltas& deltas, size_t& missing);
 
  private:
   CounterRow row_;
 };
-
-// Adds one packet of `length` bytes to the counter the rule names. The one table that serves
-// every credit is opened at the first call (and again at the next call after a failed open) and
-// stays open for the life of the process. Callers serialize the calls (the capture threads hold
-// ServiceLock); the counter's row is changed by one committed transaction per call.
-void CreditCounter(const CounterRule& rule, uint32_t length);
-
-// Closes the table of CreditCounter, so that the next credit opens it afresh. For tests, which
-// move the machine root between cases; the service never calls it.
-void CloseCreditCounterTable();
 
 }  // namespace flowsentry::counters
 

@@ -1,9 +1,12 @@
-// Row text, CounterTable's operations and CreditCounter against real SQLite files.
+// Row text, CounterTable's operations and the packet mode's credits against real SQLite files.
 #include "service/counters/counter_table.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "platform/last_error.h"
+#include "service/counters/counter_credits.h"
 #include "service/counters/counter_rule.h"
 #include "service/counters/counters_db_testing.h"
 
@@ -214,9 +217,16 @@ TEST_F(CounterTableTest, HasArchivedRowMatchesNameCreationAndPeriod) {
 
 class CreditCounterTest : public CountersDbTest {
  protected:
+  void TearDown() override {
+    credits_.reset();
+    CountersDbTest::TearDown();
+  }
   static CounterRule Rule(std::string_view name) {
     return MakeCounterRule(name, 0, "Interface=0|");
   }
+  void CreditCounter(const CounterRule& rule, uint32_t length) { credits_->Credit(rule, length); }
+
+  std::unique_ptr<CounterCredits> credits_ = std::make_unique<CounterCredits>();
 };
 
 TEST_F(CreditCounterTest, AddsOnePacketAndItsLengthAsACommittedChange) {
@@ -293,11 +303,14 @@ TEST_F(CreditCounterTest, MissingFileIsReportedAtEveryAttemptUntilItAppears) {
   AddCounter("web", 0, 0, 7);
   ClearLog();
   CreditCounter(Rule("web"), 10);
-  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"1;10"}));
+  // The two credits that found no database were carried into this one.
+  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"3;30"}));
   EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(CreditCounterTest, RefusedCreditIsReportedAndNotCounted) {
+// A refused credit is reported and carried: into the next credit of its counter (refused again
+// while the refusal lasts), and written at the end by WriteCarried.
+TEST_F(CreditCounterTest, RefusedCreditIsReportedAndCarriedUntilItLands) {
   AddCounter("web", 0, 0, 7);
   Exec(
       "CREATE TRIGGER refuse BEFORE UPDATE ON counters WHEN NEW.bytes > 1000 "
@@ -305,7 +318,17 @@ TEST_F(CreditCounterTest, RefusedCreditIsReportedAndNotCounted) {
   CreditCounter(Rule("web"), 100);
   CreditCounter(Rule("web"), 5000);
   EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"1;100"}));
-  EXPECT_EQ(LogLines(),
+  const std::vector<std::string> report = LogLines();
+  ClearLog();
+  CreditCounter(Rule("web"), 1);
+  EXPECT_EQ(LogLines(), report) << "the carried credit is refused with the next one";
+  Exec("DROP TRIGGER refuse");
+  ClearLog();
+  credits_->WriteCarried();
+  EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"3;5101"}));
+  EXPECT_EQ(credits_->carried(), 0u);
+  EXPECT_TRUE(LogLines().empty());
+  EXPECT_EQ(report,
             (std::vector<std::string>{
                 Line(-1,
                      "Code Error 80040e2f, Code meaning = The change would violate the integrity "

@@ -110,7 +110,7 @@ TEST_F(CrashTest, KilledCreditsLeaveEveryCommittedCreditOnce) {
       for (uint32_t n = 0;; ++n) {
         const size_t i = n % kNames.size();
         Report(fd, static_cast<char>('a' + i));
-        if (table.Credit(kNames[i], static_cast<uint32_t>(100 + i)) !=
+        if (table.AddCounts(kNames[i], 1, static_cast<int64_t>(100 + i)) !=
             CounterTable::CreditResult::kCredited) {
           Report(fd, 'F');
           return;

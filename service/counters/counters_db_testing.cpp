@@ -31,11 +31,9 @@ void CountersDbTest::SetUp() {
   host::MutableSettings().DESTPATH = kDestPath;
   std::filesystem::create_directories(root_->Host(std::string(kDestPath) + "/DB"));
   Exec(ReadWhole(FLOWSENTRY_SCHEMA_PATH));
-  CloseCreditCounterTable();
 }
 
 void CountersDbTest::TearDown() {
-  CloseCreditCounterTable();
   host::MutableSettings().DESTPATH.clear();
   root_.reset();
 }

@@ -113,6 +113,10 @@ class DbConnection {
 
   // The error of the last operation that failed.
   virtual const DbError& error() const = 0;
+
+  // How long an operation waits for a lock another connection holds before it fails. Engines
+  // without such a wait ignore it.
+  virtual void SetBusyTimeout(uint32_t /*milliseconds*/) {}
 };
 
 // An ADO-style connection string: "key=value;" pairs. Keys compare without regard to letter

@@ -198,6 +198,9 @@ class SqliteConnection final : public DbConnection {
   bool QueryValue(std::string_view sql, std::span<const DbParameter> parameters,
                   std::optional<DbValue>& value) override;
   const DbError& error() const override { return error_; }
+  void SetBusyTimeout(uint32_t milliseconds) override {
+    if (db_ != nullptr) sqlite3_busy_timeout(db_.get(), static_cast<int>(milliseconds));
+  }
 
   // A prepared statement for `sql`, kept for the life of the connection, reset and with its
   // parameters bound; null (with error() set) on failure.

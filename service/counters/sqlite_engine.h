@@ -2,8 +2,9 @@
 //
 // Each connection opens the database file read-write (never creating it: a missing file fails
 // the open with the operating system's error), switches it to the write-ahead log, and waits up
-// to kSqliteBusyTimeoutMs for a lock another connection holds, so that the service's
-// connections and an operator's sqlite3 shell take turns instead of failing each other. Every
+// to kSqliteBusyTimeoutMs (unless SetBusyTimeout says otherwise) for a lock another connection
+// holds, so that the service's connections and an operator's sqlite3 shell take turns instead of
+// failing each other. Every
 // statement outside an explicit transaction commits by itself; synchronous=NORMAL keeps every
 // commit safe from the death of the process (not from the loss of power) without waiting for
 // the disk at each one.

@@ -13,6 +13,7 @@
 #include "platform/threads.h"
 #include "platform/time.h"
 #include "service/capture/capture_thread.h"
+#include "service/capture/service_context.h"
 #include "service/capture/service_sync.h"
 #include "service/host/config.h"
 #include "service/host/log.h"
@@ -36,6 +37,9 @@ std::vector<platform::Thread> capture_threads;
 std::unique_ptr<uint16_t[]> thread_numbers;
 std::optional<platform::Thread> update_time_thread;
 
+// The state every worker thread is given: made by start, destroyed by stop; under threads_mutex.
+std::unique_ptr<capture::ServiceContext> context;
+
 // ServiceMain waits on the capture threads' handles while stop, on another thread, ends the
 // threads and frees their handles: stop frees them only once ServiceMain has left its wait
 // (which ends as soon as the threads have), so no wait runs on a freed handle.
@@ -51,6 +55,18 @@ uint32_t WaitForCaptureThreads(uint32_t timeout_ms) {
   }
   if (objects.empty()) return platform::WAIT_OBJECT_0;
   return platform::WaitForMultipleObjects(objects, true, timeout_ms);
+}
+
+// Once every capture thread has ended or been terminated: the last counts of the run. ServiceMain
+// writes them before its stopped report, so that a restart rolls the periods over only after
+// they are in; stop, for a start that failed part-way.
+void FinishAccounting() {
+  capture::ServiceContext* shared = nullptr;
+  {
+    std::lock_guard lock(threads_mutex);
+    shared = context.get();
+  }
+  if (shared != nullptr) shared->FinishAccounting();
 }
 
 }  // namespace
@@ -118,6 +134,7 @@ void ServiceMain() {
       return;
     }
     WaitForCaptureThreads(platform::INFINITE);
+    FinishAccounting();
     main_out_of_wait.Set();
     platform::SetLastError(0);
   }();
@@ -141,12 +158,19 @@ void Handler(uint32_t control) {
 
 bool start() {
   host::WriteLog("Begin start", 0);
+  const host::AccountingSettings accounting = host::ReadAccountingSettings();
   capture::InitializeServiceLock();
   if (!capture::CreateSyncEvent()) {
     host::WriteLog("Failed to create sync event", LastErrorCode());
     stop();
     host::WriteLog("End start", 0);
     return false;
+  }
+  capture::ServiceContext* shared = nullptr;
+  {
+    std::lock_guard lock(threads_mutex);
+    context = std::make_unique<capture::ServiceContext>(accounting);
+    shared = context.get();
   }
   const uint32_t count = host::settings().countThread;
   thread_numbers = std::make_unique<uint16_t[]>(count);
@@ -159,11 +183,17 @@ bool start() {
     host::WriteLog("End start", 0);
     return false;
   }
+  if (!shared->StartFlusher()) {
+    host::WriteLog("Failed to start flushCounters", LastErrorCode());
+    stop();
+    host::WriteLog("End start", 0);
+    return false;
+  }
   for (uint32_t i = 0; i < count; ++i) {
     thread_numbers[i] = static_cast<uint16_t>(i);
     const uint16_t* number = &thread_numbers[i];
-    platform::Thread thread =
-        platform::Thread::Create([number] { return capture::capturePackets(number); });
+    platform::Thread thread = platform::Thread::Create(
+        [shared, number] { return capture::capturePackets(*shared, number); });
     if (!thread.IsValid()) {
       host::WriteLog("Failed to start capturePackets", LastErrorCode());
       stop();
@@ -190,11 +220,17 @@ void stop() {
     update_time_thread->Terminate(0);
   }
   main_out_of_wait.Wait(platform::INFINITE);
+  // ServiceMain has done this unless the start failed part-way.
+  FinishAccounting();
   {
     std::lock_guard lock(threads_mutex);
     capture_threads.clear();
   }
   thread_numbers.reset();
+  {
+    std::lock_guard lock(threads_mutex);
+    context.reset();
+  }
   capture::CloseSyncEvent();
   update_time_thread.reset();
   capture::DeleteServiceLock();

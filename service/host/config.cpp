@@ -1,6 +1,7 @@
 #include "service/host/config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -26,6 +27,33 @@ bool ReadInto(std::string_view name, T& store, Convert convert) {
   if (ReadRegistryValue(kConfigurationKey, name, text) != 0) return false;
   store = convert(text);
   return true;
+}
+
+constexpr char kAccountingSection[] = "ACCOUNTING";
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+void ReportInvalidValue(std::string_view key, std::string_view text, std::string_view taken) {
+  WriteLog("Invalid value in flowmeter.cfg [ACCOUNTING] " + std::string(key) + "=" +
+               std::string(text) + ", " + std::string(taken) + " taken",
+           -1);
+}
+
+// A number key of [ACCOUNTING] within [low, high]; `fallback` for a missing or empty value and,
+// reported, for one outside the range (text without leading digits reads as 0).
+uint32_t ReadBoundedKey(const std::string& path, std::string_view key, uint32_t low, uint32_t high,
+                        uint32_t fallback) {
+  const std::string text = platform::GetPrivateProfileString(kAccountingSection, key, "", path);
+  if (text.empty()) return fallback;
+  const uint32_t value = platform::ProfileInteger(text);
+  if (value >= low && value <= high) return value;
+  ReportInvalidValue(key, text, std::to_string(fallback));
+  return fallback;
 }
 
 }  // namespace
@@ -83,6 +111,32 @@ uint32_t ReadThreadCount() {
     s.countThread = count;
   }
   return count;
+}
+
+AccountingSettings ReadAccountingSettings() {
+  AccountingSettings accounting;
+  const std::string path = settings().DESTPATH + "/flowmeter.cfg";
+  if (platform::FindFile(path)) {
+    const std::string mode =
+        platform::GetPrivateProfileString(kAccountingSection, "mode", "", path);
+    if (EqualsIgnoringCase(mode, "batch")) {
+      accounting.mode = AccountingMode::kBatch;
+    } else if (!mode.empty() && !EqualsIgnoringCase(mode, "packet")) {
+      ReportInvalidValue("mode", mode, "packet");
+    }
+    accounting.flushInterval = ReadBoundedKey(path, "flushInterval", kMinFlushInterval,
+                                              kMaxFlushInterval, accounting.flushInterval);
+    accounting.readRecords = ReadBoundedKey(path, "readRecords", kMinReadRecords, kMaxReadRecords,
+                                            accounting.readRecords);
+  }
+  WriteLog(AccountingModeMessage(accounting), 0);
+  return accounting;
+}
+
+std::string AccountingModeMessage(const AccountingSettings& accounting) {
+  if (accounting.mode == AccountingMode::kPacket) return "Accounting mode packet";
+  return "Accounting mode batch, flushInterval " + std::to_string(accounting.flushInterval) +
+         " ms, readRecords " + std::to_string(accounting.readRecords);
 }
 
 }  // namespace flowsentry::host

@@ -55,6 +55,32 @@ inline constexpr uint32_t kMaxThreadCount = 64;
 // line says so in the diagnostic log. Returns the count set.
 uint32_t ReadThreadCount();
 
+// How the capture threads account for what they read: `packet` reads one record per request and
+// commits one update per credit; `batch` reads up to readRecords records per request and keeps
+// the counts in memory, committed by one flusher every flushInterval milliseconds.
+enum class AccountingMode { kPacket, kBatch };
+
+struct AccountingSettings {
+  AccountingMode mode = AccountingMode::kPacket;
+  uint32_t flushInterval = 1000;  // milliseconds between two commits
+  uint32_t readRecords = 1024;    // records per read request
+};
+
+inline constexpr uint32_t kMinFlushInterval = 10;
+inline constexpr uint32_t kMaxFlushInterval = 60000;
+inline constexpr uint32_t kMinReadRecords = 1;
+inline constexpr uint32_t kMaxReadRecords = 25000;
+
+// Section [ACCOUNTING] of DESTPATH/flowmeter.cfg: keys `mode` (packet or batch, in any letter
+// case), `flushInterval` and `readRecords` (read as countThread is). A missing file, section, key
+// or an empty value gives the default; a value that cannot be used is named in the diagnostic log
+// with its key and text, and the default is taken. Then writes the line that says which mode runs
+// (AccountingModeMessage, code 0). Before any worker thread exists.
+AccountingSettings ReadAccountingSettings();
+
+// "Accounting mode packet", or "Accounting mode batch, flushInterval N ms, readRecords N". Pure.
+std::string AccountingModeMessage(const AccountingSettings& accounting);
+
 }  // namespace flowsentry::host
 
 #endif  // FLOWSENTRY_SERVICE_HOST_CONFIG_H_

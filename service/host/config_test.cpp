@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/testing/temp_root.h"
@@ -171,6 +172,48 @@ TEST_F(ConfigTest, ThreadCount) {
     EXPECT_EQ(settings().countThread, c.count);
     const std::string log = root.ReadFile("/opt/fs/flowmeter.log");
     EXPECT_EQ(log.find(" Code: -1 Text: countThread ") != std::string::npos, c.logged) << log;
+  }
+}
+
+// [ACCOUNTING]: defaults without the file, section or key; letter case of the mode ignored; every
+// unusable value named with its key and text, its default taken; the mode line at the end.
+TEST_F(ConfigTest, AccountingSettings) {
+  MutableSettings().DESTPATH = "/opt/fs";
+  const std::string batch = "Accounting mode batch, flushInterval ";
+  struct Case {
+    const char* cfg;  // nullptr: no file
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {nullptr, {"Code: 0 Text: Accounting mode packet"}},
+      {"[ACCOUNTING]\r\nmode=BaTcH\r\nflushInterval=\r\n",
+       {"Code: 0 Text: " + batch + "1000 ms, readRecords 1024"}},
+      {"[accounting]\r\nMODE=batch\r\nflushinterval=10\r\nreadRecords=25000\r\n",
+       {"Code: 0 Text: " + batch + "10 ms, readRecords 25000"}},
+      {"[ACCOUNTING]\r\nmode=fast\r\nflushInterval=abc\r\nreadRecords=25001\r\n",
+       {"Code: -1 Text: Invalid value in flowmeter.cfg [ACCOUNTING] mode=fast, packet taken",
+        "Code: -1 Text: Invalid value in flowmeter.cfg [ACCOUNTING] flushInterval=abc, 1000 taken",
+        "Code: -1 Text: Invalid value in flowmeter.cfg [ACCOUNTING] readRecords=25001, 1024 taken",
+        "Code: 0 Text: Accounting mode packet"}},
+      {"[ACCOUNTING]\r\nmode=batch\r\nflushInterval=9\r\n",
+       {"Code: -1 Text: Invalid value in flowmeter.cfg [ACCOUNTING] flushInterval=9, 1000 taken",
+        "Code: 0 Text: " + batch + "1000 ms, readRecords 1024"}},
+  };
+  for (const Case& c : cases) {
+    platform::testing::TempRoot root;
+    ASSERT_TRUE(root.WriteFile("/opt/fs/.keep", ""));
+    if (c.cfg != nullptr) {
+      ASSERT_TRUE(root.WriteFile("/opt/fs/flowmeter.cfg", c.cfg));
+    }
+    ReadAccountingSettings();
+    std::vector<std::string> lines;
+    const std::string log = root.ReadFile("/opt/fs/flowmeter.log");
+    for (size_t at = log.find(" Code: "); at != std::string::npos; at = log.find(" Code: ", at)) {
+      const size_t end = log.find("\r\n", at);
+      lines.push_back(log.substr(at + 1, end - at - 1));
+      at = end;
+    }
+    EXPECT_EQ(lines, c.lines) << (c.cfg ? c.cfg : "none");
   }
 }
 

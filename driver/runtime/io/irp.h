@@ -88,9 +88,19 @@ struct IoStackLocation {
       uint32_t OutputBufferLength = 0;
       uint32_t InputBufferLength = 0;
       uint32_t IoControlCode = 0;
+      void* Type3InputBuffer = nullptr;  // METHOD_NEITHER: the input, InputBufferLength bytes
     } DeviceIoControl;
   } Parameters;
 };
+
+// Transfer methods of a control code (its low two bits): how the I/O manager hands the
+// request's buffers to the driver.
+inline constexpr uint32_t METHOD_BUFFERED = 0;    // one system buffer for input and output
+inline constexpr uint32_t METHOD_IN_DIRECT = 1;   // system buffer: input; MDL: the output buffer
+inline constexpr uint32_t METHOD_OUT_DIRECT = 2;  // the same
+inline constexpr uint32_t METHOD_NEITHER = 3;     // the caller's two buffers as they are
+
+constexpr uint32_t IoControlMethod(uint32_t code) { return code & 3; }
 
 // Called with the cancel lock held (IoAcquireCancelSpinLock); it must release the lock with
 // IoReleaseCancelSpinLock(irp.CancelIrql), on the thread it was called on, before it returns.
@@ -109,14 +119,23 @@ class IrpOwner {
 struct Irp {
   IoStatusBlock IoStatus;
 
-  // Reads: the buffer's descriptor (direct I/O), null for a zero-length read.
+  // Every descriptor and buffer below is exactly as long as it says; none is null unless its
+  // length is 0.
+  //
+  // Reads: the descriptor of the caller's buffer (direct I/O), Parameters.Read.Length bytes,
+  // holding what the caller's buffer held; null for a zero-length read.
+  // Device control with METHOD_IN_DIRECT or METHOD_OUT_DIRECT: the descriptor of the output
+  // buffer, OutputBufferLength bytes (zero-filled when the driver is called).
   Mdl* MdlAddress = nullptr;
 
-  // Device control: the system buffer of buffered I/O, max(input, output) bytes long, holding
-  // the input when the driver is called; the driver writes the output from its start. Null when
-  // both lengths are 0. Reads get the same buffer as MdlAddress describes here too (buffered
-  // I/O), so the driver may use either.
+  // Device control with METHOD_BUFFERED: the system buffer, max(input, output) bytes long,
+  // holding the input when the driver is called; the driver writes the output from its start.
+  // With the direct methods: the input, InputBufferLength bytes. Reads get the same buffer as
+  // MdlAddress describes here too (buffered I/O), so the driver may use either.
   void* SystemBuffer = nullptr;
+
+  // Device control with METHOD_NEITHER: the output buffer, OutputBufferLength bytes.
+  void* UserBuffer = nullptr;
 
   // Exchanged atomically (IoSetCancelRoutine): whoever swaps a set routine out for null owns the
   // right to complete the request (the cancel side by calling it, the driver by keeping it).

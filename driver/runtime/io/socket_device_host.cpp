@@ -23,7 +23,6 @@
 #include "driver/runtime/io/irp.h"
 #include "platform/root.h"
 #include "shared/device_wire.h"
-#include "shared/packet_record.h"
 
 namespace flowsentry::ddk {
 namespace {
@@ -169,21 +168,83 @@ bool IsStaleSocket(const std::string& path, const UnixAddress& address) {
 
 class Connection;
 
-// A read or device control of a handle, with the buffers its Irp points at.
+// A read or device control of a handle, with the buffers its Irp points at: `buffer` is the
+// read's buffer or the system buffer (the input, for the direct methods), `output` the output
+// buffer of the direct methods and METHOD_NEITHER. `reply` names the one of them the caller's
+// output comes back from.
 class Request final : public IrpOwner {
  public:
-  Request(Connection& connection, uint32_t id, uint8_t op, uint32_t output_length)
-      : connection(connection), id(id), op(op), output_length(output_length) {}
+  Request(Connection& connection, uint32_t id, uint32_t output_length)
+      : connection(connection), id(id), output_length(output_length) {}
   void IrpCompleted(Irp& irp) override;
+  size_t held_bytes() const { return buffer.size() + output.size(); }
 
   Connection& connection;
   const uint32_t id;
-  const uint8_t op;
   const uint32_t output_length;
   Irp irp;
   Mdl mdl;
   std::vector<uint8_t> buffer;
+  std::vector<uint8_t> output;
+  const std::vector<uint8_t>* reply = &buffer;
 };
+
+// The bytes the buffers of a request take, as SetUpBuffers will make them.
+size_t HeldBytes(const wire::Request& request) {
+  if (request.op == wire::kOpRead) return request.output_length;
+  const size_t input = request.input.size();
+  if (IoControlMethod(request.code) == METHOD_BUFFERED) {
+    return std::max<size_t>(input, request.output_length);
+  }
+  return input + request.output_length;
+}
+
+// Gives the Irp of `request` its buffers, as the I/O manager does for the request's type and
+// method. Each descriptor covers exactly the bytes behind it.
+void SetUpBuffers(const wire::Request& request, Request& pending, bool fail_mappings) {
+  Irp& irp = pending.irp;
+  const uint32_t output_length = request.output_length;
+  auto describe = [&](std::vector<uint8_t>& bytes) {
+    pending.mdl.StartVa = bytes.data();
+    pending.mdl.ByteCount = static_cast<uint32_t>(bytes.size());
+    pending.mdl.mapping_fails = fail_mappings;
+    irp.MdlAddress = &pending.mdl;
+  };
+  if (request.op == wire::kOpRead) {
+    // Direct I/O maps the caller's own buffer, so the bytes the driver does not write stay as the
+    // caller had them: the client sends them along, and they go back with the reply.
+    pending.buffer.assign(output_length, 0);
+    std::copy_n(request.input.begin(), std::min<size_t>(request.input.size(), output_length),
+                pending.buffer.begin());
+    irp.stack.Parameters.Read.Length = output_length;
+    if (output_length > 0) {
+      describe(pending.buffer);
+      irp.SystemBuffer = pending.buffer.data();
+    }
+    return;
+  }
+  auto& parameters = irp.stack.Parameters.DeviceIoControl;
+  parameters.IoControlCode = request.code;
+  parameters.InputBufferLength = static_cast<uint32_t>(request.input.size());
+  parameters.OutputBufferLength = output_length;
+  const uint32_t method = IoControlMethod(request.code);
+  if (method == METHOD_BUFFERED) {
+    pending.buffer.assign(std::max<size_t>(request.input.size(), output_length), 0);
+    std::copy(request.input.begin(), request.input.end(), pending.buffer.begin());
+    if (!pending.buffer.empty()) irp.SystemBuffer = pending.buffer.data();
+    return;
+  }
+  pending.buffer.assign(request.input.begin(), request.input.end());
+  pending.output.assign(output_length, 0);
+  pending.reply = &pending.output;
+  if (method == METHOD_NEITHER) {
+    if (!pending.buffer.empty()) parameters.Type3InputBuffer = pending.buffer.data();
+    if (output_length > 0) irp.UserBuffer = pending.output.data();
+    return;
+  }
+  if (!pending.buffer.empty()) irp.SystemBuffer = pending.buffer.data();
+  if (output_length > 0) describe(pending.output);
+}
 
 // Create, Cleanup and Close: the connection's thread waits for the driver to complete them.
 class SyncRequest final : public IrpOwner {
@@ -212,8 +273,10 @@ class Connection {
   // the handles of the device not yet closed, this one included. Both outlive the connection.
   Connection(DeviceObject& device, const DispatchTable& table,
              const std::atomic<bool>& fail_mappings, SocketDeviceHost::Tally& tally,
-             std::atomic<size_t>& open, Waker& closed, Fd socket, Waker waker)
-      : device_(device),
+             std::atomic<size_t>& open, Waker& closed, Fd socket, Waker waker,
+             size_t max_held_bytes)
+      : max_held_bytes_(max_held_bytes),
+        device_(device),
         table_(table),
         fail_mappings_(fail_mappings),
         tally_(tally),
@@ -251,6 +314,7 @@ class Connection {
   void FlushLocked();
   void FinalFlush();
 
+  const size_t max_held_bytes_;
   DeviceObject& device_;
   const DispatchTable table_;
   const std::atomic<bool>& fail_mappings_;
@@ -267,6 +331,7 @@ class Connection {
   std::mutex mutex_;
   std::condition_variable idle_;  // pending_ became empty
   std::map<uint32_t, std::shared_ptr<Request>> pending_;
+  size_t held_bytes_ = 0;     // the buffers of pending_
   std::vector<uint8_t> out_;  // replies not yet taken by the socket, from out_sent_ on
   size_t out_sent_ = 0;
   bool broken_ = false;  // the client is gone: replies are dropped
@@ -384,41 +449,29 @@ bool Connection::Handle(const wire::Request& request) {
     return true;
   }
 
-  auto pending = std::make_shared<Request>(*this, request.id, request.op, request.output_length);
+  const size_t held = HeldBytes(request);
+  {
+    std::lock_guard lock(mutex_);
+    if (held_bytes_ + held > max_held_bytes_) {
+      tally_.requests_refused.fetch_add(1);
+      QueueLocked(ReplyFrame(request.id, STATUS_INSUFFICIENT_RESOURCES));
+      return true;
+    }
+  }
+  auto pending = std::make_shared<Request>(*this, request.id, request.output_length);
   Irp& irp = pending->irp;
   irp.device = &device_;
   irp.owner = pending.get();
   irp.stack.MajorFunction = major_function;
   irp.stack.FileObject = &file_;
-  if (major_function == IRP_MJ_READ) {
-    // The driver writes one record at the start of a read's buffer and nothing behind it, and
-    // only that record goes back to the client: backing the whole declared length would let a
-    // client make the host hold a megabyte of zeros for every read it leaves pending.
-    pending->buffer.assign(std::min<size_t>(request.output_length, kPacketRecordSize), 0);
-    irp.stack.Parameters.Read.Length = request.output_length;
-    if (request.output_length > 0) {
-      pending->mdl.StartVa = pending->buffer.data();
-      pending->mdl.ByteCount = request.output_length;
-      pending->mdl.mapping_fails = fail_mappings_.load();
-      irp.MdlAddress = &pending->mdl;
-      irp.SystemBuffer = pending->buffer.data();
-    }
-  } else {
-    const size_t input_length = request.input.size();
-    pending->buffer.assign(std::max<size_t>(input_length, request.output_length), 0);
-    std::copy(request.input.begin(), request.input.end(), pending->buffer.begin());
-    auto& parameters = irp.stack.Parameters.DeviceIoControl;
-    parameters.IoControlCode = request.code;
-    parameters.InputBufferLength = static_cast<uint32_t>(input_length);
-    parameters.OutputBufferLength = request.output_length;
-    if (!pending->buffer.empty()) irp.SystemBuffer = pending->buffer.data();
-  }
+  SetUpBuffers(request, *pending, fail_mappings_.load());
 
   {
     // Only this thread adds requests, so the id checked above is still free.
     std::lock_guard lock(mutex_);
     pending_.emplace(request.id, pending);
-    tally_.buffered_bytes.fetch_add(pending->buffer.size());
+    held_bytes_ += held;
+    tally_.buffered_bytes.fetch_add(held);
   }
   const NTSTATUS status = dispatch(device_, irp);
   if (status != STATUS_PENDING && !irp.completed.load()) {
@@ -437,15 +490,12 @@ void Connection::Completed(Request& request) {
   size_t data_length = 0;
   if (!NT_ERROR(status)) {
     data_length = std::min<uintptr_t>(information, request.output_length);
-    // A read reports the whole buffer but fills only the record at its start; the bytes after it
-    // stay as the caller had them, so they are not sent.
-    if (request.op == wire::kOpRead) data_length = std::min(data_length, kPacketRecordSize);
-    data_length = std::min(data_length, request.buffer.size());
+    data_length = std::min(data_length, request.reply->size());
   }
   std::vector<uint8_t> frame;
   wire::AppendReply(frame, request.id, status,
                     static_cast<uint32_t>(std::min<uintptr_t>(information, UINT32_MAX)),
-                    std::span(request.buffer.data(), data_length));
+                    std::span(request.reply->data(), data_length));
 
   std::shared_ptr<Request> finished;  // keeps the request alive until the lock is released
   std::lock_guard lock(mutex_);
@@ -453,7 +503,8 @@ void Connection::Completed(Request& request) {
   if (it != pending_.end() && it->second.get() == &request) {
     finished = std::move(it->second);
     pending_.erase(it);
-    tally_.buffered_bytes.fetch_sub(request.buffer.size());
+    held_bytes_ -= request.held_bytes();
+    tally_.buffered_bytes.fetch_sub(request.held_bytes());
   }
   QueueLocked(frame);
   if (pending_.empty()) idle_.notify_all();
@@ -645,7 +696,8 @@ bool SocketDeviceHost::Device::AcceptOne(const std::atomic<bool>& fail_mappings,
     return true;
   }
   auto connection = std::make_unique<Connection>(object, table, fail_mappings, tally, open, waker,
-                                                 std::move(socket), std::move(connection_waker));
+                                                 std::move(socket), std::move(connection_waker),
+                                                 limits.max_held_bytes);
   open.fetch_add(1);
   tally.connections_open.fetch_add(1);
   if (!connection->Start(limits.connection_stack_size)) {

@@ -16,12 +16,17 @@
 // descriptor, is closed at once (the client sees its handle closed) and the others go on. Running
 // out of descriptors does not stop the host from answering: a waiting client is accepted on a
 // spare descriptor and closed. A handle holds at most wire::kMaxPendingRequests requests pending
-// (the next one is refused with STATUS_INSUFFICIENT_RESOURCES), and a read holds only the bytes
-// of the one record it returns: the buffer behind a read's Irp (MdlAddress, SystemBuffer) is
-// min(length, kPacketRecordSize) bytes long, while Parameters.Read.Length and the descriptor's
-// ByteCount give the length the caller declared, which the driver reports back. A driver must not
-// write more than one record into a read's buffer. A closed handle's descriptors and thread are
-// released as soon as its Close has run.
+// and the buffers of at most Limits::max_held_bytes (a request beyond either is refused with
+// STATUS_INSUFFICIENT_RESOURCES). A closed handle's descriptors and thread are released as soon
+// as its Close has run.
+//
+// Buffers are set up as Windows' I/O manager sets them up, and every descriptor describes exactly
+// the bytes behind it (irp.h): a read gets a buffer of the length it asked for, holding the bytes
+// the client sent for it (the caller's buffer as it stood), described by MdlAddress; a control
+// request follows the method bits of its code: METHOD_BUFFERED one system buffer of max(input,
+// output) bytes, the direct methods the input in the system buffer and an MDL over the output,
+// METHOD_NEITHER the input in Type3InputBuffer and the output in UserBuffer. The reply carries
+// min(information, output length) bytes of the read's buffer or of the output.
 #ifndef FLOWSENTRY_DRIVER_RUNTIME_IO_SOCKET_DEVICE_HOST_H_
 #define FLOWSENTRY_DRIVER_RUNTIME_IO_SOCKET_DEVICE_HOST_H_
 
@@ -45,6 +50,10 @@ class SocketDeviceHost final : public DeviceHost {
     // Stack of each handle's thread: a small one lets many handles fit where address space is
     // limited. (A test sets one that cannot be had, to see handles turned away.)
     size_t connection_stack_size = size_t{1} << 20;
+    // Bytes of request buffers each handle may hold at once (pending requests included): room for
+    // many largest requests, while a client that leaves big reads pending cannot make the host
+    // hold memory without bound.
+    size_t max_held_bytes = size_t{16} << 20;
   };
 
   // Totals over every device of the host since it was made. Read at any time from any thread.

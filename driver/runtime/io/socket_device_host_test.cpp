@@ -36,8 +36,12 @@ using platform::GetLastError;
 using testing::RawClient;
 
 // Control codes of the test driver.
-constexpr uint32_t kEcho = 0x1001;    // output = input, information = input length
-constexpr uint32_t kStatus = 0x1002;  // input: u32 status, u32 information; output filled 0xAB
+constexpr uint32_t kEcho = 0x1004;    // output = input, information = input length
+constexpr uint32_t kStatus = 0x1008;  // input: u32 status, u32 information; output filled 0xAB
+// With the method in the low bits: fills every output byte its buffers claim with kFillByte
+// (the whole system buffer, for METHOD_BUFFERED), information = output length.
+constexpr uint32_t kFill = 0x2000;
+constexpr uint8_t kFillByte = 0xC5;
 
 // A driver that serves reads as the capture driver does: each read is queued with a cancel
 // routine and completed later, by the test, from the test's thread.
@@ -82,6 +86,24 @@ class TestDriver {
   static NTSTATUS DeviceControl(DeviceObject&, Irp& irp) {
     const auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
     auto* buffer = static_cast<uint8_t*>(irp.SystemBuffer);
+    if ((parameters.IoControlCode & ~3u) == kFill) {
+      switch (IoControlMethod(parameters.IoControlCode)) {
+        case METHOD_BUFFERED:
+          if (buffer != nullptr) {
+            std::memset(buffer, kFillByte,
+                        std::max(parameters.InputBufferLength, parameters.OutputBufferLength));
+          }
+          break;
+        case METHOD_NEITHER:
+          if (irp.UserBuffer != nullptr) {
+            std::memset(irp.UserBuffer, kFillByte, parameters.OutputBufferLength);
+          }
+          break;
+        default:
+          FillDescribed(irp);
+      }
+      return Finish(irp, STATUS_SUCCESS, parameters.OutputBufferLength);
+    }
     switch (parameters.IoControlCode) {
       case kEcho:
         return Finish(irp, STATUS_SUCCESS, parameters.InputBufferLength);
@@ -135,6 +157,13 @@ class TestDriver {
         static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
     std::copy(record.begin(), record.end(), buffer);
     Finish(*irp, STATUS_SUCCESS, irp->stack.Parameters.Read.Length);
+  }
+
+  // Writes kFillByte over every byte the request's descriptor claims.
+  static void FillDescribed(Irp& irp) {
+    if (irp.MdlAddress == nullptr) return;
+    void* buffer = MmGetSystemAddressForMdlSafe(irp.MdlAddress, NormalPagePriority);
+    std::memset(buffer, kFillByte, MmGetMdlByteCount(*irp.MdlAddress));
   }
 
   std::vector<std::string> events() {
@@ -332,7 +361,9 @@ TEST_F(SocketDeviceHostTest, RepliesComeInCompletionOrder) {
         EXPECT_EQ(reply.data, (std::vector<uint8_t>{'h', 'i'}));
       } else {
         EXPECT_EQ(reply.information, 50u);
-        EXPECT_EQ(reply.data, Record(static_cast<uint8_t>(reply.id)));
+        std::vector<uint8_t> expected = Record(static_cast<uint8_t>(reply.id));
+        expected.resize(50, 0);  // the rest as the client sent it: nothing, so zeros
+        EXPECT_EQ(reply.data, expected);
       }
     }
   };
@@ -576,16 +607,15 @@ TEST_F(SocketDeviceHostTest, ProtocolErrorsEndTheHandle) {
   }
 }
 
-// One handle cannot make the host hold memory without bound: reads keep only the record they
-// return, and the requests a handle may leave pending are capped.
-TEST_F(SocketDeviceHostTest, PendingRequestsAreCappedAndReadsHoldOnlyTheirRecord) {
+// One handle cannot make the host hold memory without bound: the requests a handle may leave
+// pending are capped, and so are the bytes their buffers take.
+TEST_F(SocketDeviceHostTest, PendingRequestsAndTheirBuffersAreCapped) {
   RawClient client(SocketPath());
   ASSERT_TRUE(client.connected());
   constexpr uint32_t kOver = 10;
   constexpr uint32_t kCap = static_cast<uint32_t>(wire::kMaxPendingRequests);
-  for (uint32_t id = 1; id <= kCap + kOver; ++id) {
-    ASSERT_TRUE(client.SendRead(id, wire::kMaxOutputLength));
-  }
+  constexpr uint32_t kLength = 4096;
+  for (uint32_t id = 1; id <= kCap + kOver; ++id) ASSERT_TRUE(client.SendRead(id, kLength));
   for (uint32_t id = kCap + 1; id <= kCap + kOver; ++id) {
     RawClient::Reply reply;
     ASSERT_TRUE(client.Receive(reply));
@@ -595,17 +625,19 @@ TEST_F(SocketDeviceHostTest, PendingRequestsAreCappedAndReadsHoldOnlyTheirRecord
   driver_.WaitForReads(kCap);
   SocketDeviceHost::Counters counters = host_.counters();
   EXPECT_EQ(counters.requests_refused, kOver);
-  EXPECT_EQ(counters.buffered_bytes, kCap * uint64_t{41});
+  EXPECT_EQ(counters.buffered_bytes, kCap * uint64_t{kLength});
 
-  // A read still reports the length its caller declared, and one completed makes room for one.
+  // A read reports the length its driver gave, and one completed makes room for one.
   TestDriver::CompleteRead(driver_.TakeRead(), Record(0x42));
   RawClient::Reply reply;
   ASSERT_TRUE(client.Receive(reply));
   EXPECT_EQ(reply.id, 1u);
   EXPECT_EQ(reply.status, STATUS_SUCCESS);
-  EXPECT_EQ(reply.information, wire::kMaxOutputLength);
-  EXPECT_EQ(reply.data, Record(0x42));
-  ASSERT_TRUE(client.SendRead(1, wire::kMaxOutputLength));
+  EXPECT_EQ(reply.information, kLength);
+  std::vector<uint8_t> expected = Record(0x42);
+  expected.resize(kLength, 0);  // this client sent no bytes for the rest of its buffer
+  EXPECT_EQ(reply.data, expected);
+  ASSERT_TRUE(client.SendRead(1, kLength));
   driver_.WaitForReads(kCap);
   ASSERT_TRUE(client.SendRead(kCap + kOver + 1, 50));
   ASSERT_TRUE(client.Receive(reply));
@@ -616,6 +648,49 @@ TEST_F(SocketDeviceHostTest, PendingRequestsAreCappedAndReadsHoldOnlyTheirRecord
   EXPECT_EQ(last.size(), kCap);
   EXPECT_TRUE(std::all_of(last.begin(), last.end(),
                           [](const auto& r) { return r.status == STATUS_CANCELLED; }));
+  EXPECT_EQ(host_.counters().buffered_bytes, 0u);
+
+  // Bytes: a read that would take a handle beyond its limit is refused, the others wait.
+  host_.DeleteDevice(device_);
+  SocketDeviceHost host(SocketDeviceHost::Limits{.max_held_bytes = 3 * kLength});
+  ASSERT_EQ(host.CreateDevice(kDeviceKernelName, kDeviceSymbolicLink, kTable, device_),
+            STATUS_SUCCESS);
+  RawClient small(SocketPath());
+  for (uint32_t id : {1, 2, 3}) ASSERT_TRUE(small.SendRead(id, id == 3 ? 1 : (3 - id) * kLength));
+  ASSERT_TRUE(small.Receive(reply));
+  EXPECT_EQ(reply.id, 3u);
+  EXPECT_EQ(reply.status, STATUS_INSUFFICIENT_RESOURCES);
+  driver_.WaitForReads(2);
+  EXPECT_EQ(small.Close().size(), 2u);
+  host.DeleteDevice(device_);
+  ASSERT_EQ(host_.CreateDevice(kDeviceKernelName, kDeviceSymbolicLink, kTable, device_),
+            STATUS_SUCCESS);
+}
+
+// A driver may write every byte a descriptor claims: each one is backed by exactly that many
+// bytes, and they all come back to the client.
+TEST_F(SocketDeviceHostTest, BuffersAreAsLongAsTheirDescriptorsSayAndComeBackWhole) {
+  RawClient client(SocketPath());
+  ASSERT_TRUE(client.connected());
+  for (uint32_t length : {41u, 50u, 4096u, wire::kMaxOutputLength}) {
+    ASSERT_TRUE(client.SendRead(length, length));
+    driver_.WaitForReads(1);
+    Irp* irp = driver_.TakeRead();
+    TestDriver::FillDescribed(*irp);
+    TestDriver::Finish(*irp, STATUS_SUCCESS, length);
+    RawClient::Reply reply;
+    ASSERT_TRUE(client.Receive(reply));
+    EXPECT_EQ(reply.data, std::vector<uint8_t>(length, kFillByte)) << length;
+  }
+  const std::vector<uint8_t> input(100, 1);
+  for (uint32_t method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT, METHOD_NEITHER}) {
+    for (uint32_t length : {0u, 8u, 4096u}) {
+      RawClient::Reply reply;
+      ASSERT_TRUE(client.Call(9, kFill | method, input, length, reply));
+      EXPECT_EQ(reply.status, STATUS_SUCCESS);
+      EXPECT_EQ(reply.data, std::vector<uint8_t>(length, kFillByte)) << method << " " << length;
+    }
+  }
   EXPECT_EQ(host_.counters().buffered_bytes, 0u);
 }
 
@@ -738,7 +813,7 @@ TEST_F(SocketDeviceHostTest, ClientsAreAnsweredWhenDescriptorsRunOut) {
   }
   // Descriptors back: handles are served again, reads and all.
   RawClient client(SocketPath());
-  ASSERT_TRUE(client.SendRead(1, 50));
+  ASSERT_TRUE(client.SendRead(1, 41));
   driver_.WaitForReads(1);
   TestDriver::CompleteRead(driver_.TakeRead(), Record(7));
   RawClient::Reply reply;

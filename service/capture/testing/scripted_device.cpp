@@ -110,8 +110,10 @@ void ScriptedDevice::Serve(std::shared_ptr<Connection> connection) {
       const wire::ParseResult parsed = wire::ParseRequest(bytes, request, length);
       if (parsed != wire::ParseResult::kComplete) break;
       std::unique_lock lock(mu_);
-      if (request.op == wire::kOpRead) {
-        pending_.push_back({connection, request.id, request.output_length});
+      if (request.op == wire::kOpRead ||
+          (request.op == wire::kOpDeviceControl && request.code == IOCTL_READ_RECORDS)) {
+        pending_.push_back(
+            {connection, request.id, request.output_length, request.op == wire::kOpDeviceControl});
         changed_.notify_all();
       } else if (request.op == wire::kOpCancel) {
         const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const PendingRead& r) {
@@ -166,13 +168,18 @@ bool ScriptedDevice::WaitForPendingReads(size_t count) {
   return changed_.wait_for(lock, kWaitLimit, [&] { return pending_.size() >= count; });
 }
 
-bool ScriptedDevice::CompleteOldest(uint32_t status, const std::vector<uint8_t>& data,
-                                    uint32_t information) {
+bool ScriptedDevice::TakeOldest(PendingRead& read) {
   std::unique_lock lock(mu_);
   if (!changed_.wait_for(lock, kWaitLimit, [&] { return !pending_.empty(); })) return false;
-  const PendingRead read = pending_.front();
+  read = pending_.front();
   pending_.pop_front();
-  lock.unlock();
+  return true;
+}
+
+bool ScriptedDevice::CompleteOldest(uint32_t status, const std::vector<uint8_t>& data,
+                                    uint32_t information) {
+  PendingRead read;
+  if (!TakeOldest(read)) return false;
   std::vector<uint8_t> sent = data;
   if (sent.size() > read.output_length) sent.resize(read.output_length);
   read.connection->Reply(read.id, status, information, sent);
@@ -180,10 +187,25 @@ bool ScriptedDevice::CompleteOldest(uint32_t status, const std::vector<uint8_t>&
 }
 
 bool ScriptedDevice::Deliver(const PacketRecord& record) {
-  std::vector<uint8_t> bytes(kPacketRecordSize);
-  EncodePacketRecord(record,
-                     std::span<uint8_t, kPacketRecordSize>(bytes.data(), kPacketRecordSize));
-  return CompleteOldest(kStatusSuccess, bytes, static_cast<uint32_t>(kReadSize));
+  return DeliverRecords({&record, 1}) == 1;
+}
+
+size_t ScriptedDevice::DeliverRecords(std::span<const PacketRecord> records) {
+  PendingRead read;
+  if (records.empty() || !TakeOldest(read)) return 0;
+  const size_t count =
+      read.batch ? std::min(records.size(), read.output_length / kPacketRecordSize) : 1;
+  std::vector<uint8_t> bytes(count * kPacketRecordSize);
+  for (size_t i = 0; i < count; ++i) {
+    EncodePacketRecord(records[i], std::span<uint8_t, kPacketRecordSize>(
+                                       bytes.data() + i * kPacketRecordSize, kPacketRecordSize));
+  }
+  // A ReadFile reports the whole read buffer, as the driver does; a batch the bytes written.
+  const uint32_t information =
+      read.batch ? static_cast<uint32_t>(bytes.size()) : static_cast<uint32_t>(kReadSize);
+  if (bytes.size() > read.output_length) bytes.resize(read.output_length);
+  read.connection->Reply(read.id, kStatusSuccess, information, bytes);
+  return count;
 }
 
 bool ScriptedDevice::DeliverEmpty() { return CompleteOldest(kStatusSuccess, {}, 0); }

@@ -1,8 +1,9 @@
 // For tests: a stand-in for pactrak's control device that a test scripts read by read. It serves
 // "\\.\pactrak" on its socket in the machine root with the device wire protocol, answers the
 // enumeration with no binding and the capture switch with a dropped count the test sets, and
-// completes pending reads, oldest first, only when the test hands it a record, an empty read or
-// a failure.
+// completes pending reads, oldest first, only when the test hands it records, an empty read or
+// a failure. A pending read is a ReadFile (one record) or an IOCTL_READ_RECORDS request (as many
+// whole records as its output buffer holds, back to back, information = bytes written).
 #ifndef FLOWSENTRY_SERVICE_CAPTURE_TESTING_SCRIPTED_DEVICE_H_
 #define FLOWSENTRY_SERVICE_CAPTURE_TESTING_SCRIPTED_DEVICE_H_
 
@@ -11,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -31,6 +33,9 @@ class ScriptedDevice {
   bool WaitForPendingReads(size_t count);
   // Completes the oldest pending read, waiting for one as WaitForPendingReads does.
   bool Deliver(const PacketRecord& record);
+  // Completes the oldest pending read with the first records of `records` that it takes (one for
+  // a ReadFile); how many it took, 0 when no read came.
+  size_t DeliverRecords(std::span<const PacketRecord> records);
   bool DeliverEmpty();
   bool FailRead(uint32_t status);
 
@@ -52,11 +57,14 @@ class ScriptedDevice {
     std::shared_ptr<Connection> connection;
     uint32_t id = 0;
     uint32_t output_length = 0;
+    bool batch = false;  // IOCTL_READ_RECORDS
   };
 
   void Accept();
   void Serve(std::shared_ptr<Connection> connection);
   bool CompleteOldest(uint32_t status, const std::vector<uint8_t>& data, uint32_t information);
+  // Waits for the oldest pending read and takes it from the queue.
+  bool TakeOldest(PendingRead& read);
 
   int listener_ = -1;
   std::thread acceptor_;
