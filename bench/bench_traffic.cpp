@@ -106,6 +106,55 @@ double AddCounters(sqlite3* db, int count) {
   return matches;
 }
 
+std::vector<std::string> OverlappingCounters() {
+  std::vector<std::string> parameters = {
+      "Interface=0|",
+      "Interface=0|,SourceIPoption=3,SourceIP=192.0.2.0|255.255.255.0|",
+      "Interface=0|,DestIPoption=3,DestIP=198.51.100.0|255.255.255.0|",
+      "Interface=0|,DestIPoption=1,DestIP=198.51.100.1|",
+      "Interface=0|,SourceIPoption=4,SourceIP=192.0.2.0|192.0.2.255|",
+      "Interface=0|,DestIPoption=4,DestIP=198.51.100.0|198.51.100.255|",
+      "Interface=0|,SourcePortOption=1,SourcePort=40000|",
+      "Interface=0|,SourcePortOption=5,SourcePort=1024|65535|",
+      "Interface=0|,DestPortOption=5,DestPort=1000|1015|",
+      "Interface=0|,DestPortOption=5,DestPort=1|65535|",
+      "Interface=0|,SourceIPoption=3,SourceIP=192.0.2.0|255.255.255.0|,DestPortOption=5,"
+      "DestPort=1000|1015|",
+      "Interface=0|,SourceIPoption=3,SourceIP=192.0.0.0|255.0.0.0|",
+      "Interface=0|,DestIPoption=3,DestIP=198.0.0.0|255.0.0.0|",
+  };
+  for (int h = 0; h < kHosts; ++h) {
+    parameters.push_back("Interface=0|,SourceIPoption=1,SourceIP=192.0.2." + std::to_string(h) +
+                         "|");
+  }
+  for (int p = 0; p < kPorts; ++p) {
+    parameters.push_back("Interface=0|,DestPortOption=1,DestPort=" + std::to_string(1000 + p) +
+                         "|");
+  }
+  for (int g = 0; g < kHosts / 4; ++g) {
+    parameters.push_back("Interface=0|,SourceIPoption=3,SourceIP=192.0.2." + std::to_string(4 * g) +
+                         "|255.255.255.252|");
+  }
+  for (int g = 0; g < kPorts / 4; ++g) {
+    parameters.push_back("Interface=0|,DestPortOption=5,DestPort=" + std::to_string(1000 + 4 * g) +
+                         "|" + std::to_string(1003 + 4 * g) + "|");
+  }
+  parameters.push_back(
+      "Interface=0|,SourcePortOption=1,SourcePort=40000|,DestPortOption=5,"
+      "DestPort=1000|1015|");
+  return parameters;
+}
+
+void InsertCounters(sqlite3* db, const std::string& prefix,
+                    const std::vector<std::string>& parameters) {
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    if (!Exec(db, "INSERT INTO counters (countername, parameters) VALUES ('" + prefix +
+                      std::to_string(i) + "', '" + parameters[i] + "')")) {
+      std::exit(1);
+    }
+  }
+}
+
 // The engine's floor on this machine: one committed single-row UPDATE per credit.
 double RawUpdatesPerSecond(const std::string& path) {
   Db db = OpenDb(path);

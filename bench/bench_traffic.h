@@ -36,6 +36,15 @@ std::vector<ndis::testing::CapturedFrame> MakeFrames(int count);
 // Returns the counters a record matches on average.
 double AddCounters(sqlite3* db, int count);
 
+// 54 counters as operators write them, overlapping: totals (networks, ranges, ports), one per
+// source host, one per destination port, one per group of four hosts and of four ports. A record of
+// MakeFrames matches about 17 of them. Returns their parameters texts, named o0, o1, ...
+std::vector<std::string> OverlappingCounters();
+
+// Inserts counters named `prefix`0, `prefix`1, ... with the given parameters texts.
+void InsertCounters(sqlite3* db, const std::string& prefix,
+                    const std::vector<std::string>& parameters);
+
 // The engine's floor on this machine: committed single-row UPDATEs per second, one per
 // transaction, with the service's connection settings.
 double RawUpdatesPerSecond(const std::string& path);
