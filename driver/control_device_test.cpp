@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/control_device_test_support.h"
+#include "driver/control_requests.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
 
