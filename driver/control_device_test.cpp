@@ -182,6 +182,25 @@ TEST_F(ControlDeviceRequestTest, RecordsPileUpToFiftyThenAreDroppedCountedAndLea
   EXPECT_EQ(SerialOf(*RecordOf(reply)), 500u);
 }
 
+TEST_F(ControlDeviceRequestTest, QueueLimitOfTheHostBoundsTheRecordsKeptFromTheNextLoadOn) {
+  runtime_->UnloadDriver();
+  SetRecordQueueLimit(3);
+  ASSERT_EQ(runtime_->LoadDriver(kProtocolName, DriverEntry), ddk::STATUS_SUCCESS);
+  SetRecordQueueLimit(MAX_QUEUED_RECORDS);  // for the loads of the tests that follow
+  auto adapter = AddAdapter("sim0");
+  DeviceHandle control = Open();
+  SetCapture(control, CAPTURE_ENABLED);
+  const uint64_t before = DriverBlocks();
+  for (uint32_t serial = 0; serial < 5; ++serial) ReceiveFrame(*adapter, SerialFrame(serial));
+  EXPECT_EQ(DriverBlocks() - before, 3u);
+  EXPECT_EQ(SetCapture(control, CAPTURE_ENABLED), 2u);
+  std::vector<uint8_t> records(10 * kPacketRecordSize);
+  uint32_t returned = 0;
+  ASSERT_TRUE(control.DeviceIoControl(IOCTL_READ_RECORDS, {}, records, &returned));
+  ASSERT_EQ(returned, 3 * kPacketRecordSize);
+  EXPECT_EQ(SerialOf(*DecodePacketRecord(records)), 2u);
+}
+
 TEST_F(ControlDeviceRequestTest, PendingReadsAreServedOldestFirstAcrossHandles) {
   auto adapter = AddAdapter("sim0");
   SetCapture(CAPTURE_ENABLED);
