@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <span>
 
 #include "driver/control_requests.h"
 #include "driver/driver_state.h"
@@ -43,7 +44,34 @@ void WakeRoomWaiters() {
 // any case).
 uint32_t RoomWakeLevel(const RecordQueue& records) { return records.limit() * 3 / 4; }
 
-void FreeRecord(QueuedRecord* record) { NdisFreeMemory(record, sizeof(QueuedRecord), 0); }
+void FreeStore(uint8_t* store, uint32_t limit) {
+  if (store != nullptr) {
+    NdisFreeMemory(store, static_cast<uint32_t>(RecordQueue::StoreSize(limit)), 0);
+  }
+}
+
+// The record queue's store, made with the first record rather than at load, so that a driver
+// that never captures holds none. Called and returns with QueueLock held, which it drops while it
+// allocates. False without memory: the record is then lost, as a failed allocation loses it.
+bool EnsureStore(ControlQueues& queues, SpinLockGuard& guard) {
+  if (queues.records.has_store()) return true;
+  const uint32_t limit = queues.records.limit();
+  const auto size = static_cast<uint32_t>(RecordQueue::StoreSize(limit));
+  guard.Release();
+  void* memory = nullptr;
+  const bool allocated = NdisAllocateMemoryWithTag(&memory, size, kPoolTag) == NDIS_STATUS_SUCCESS;
+  guard.Acquire();
+  if (!allocated) return false;
+  if (queues.records.has_store() || queues.records.limit() != limit) {
+    FreeStore(static_cast<uint8_t*>(memory), limit);  // another frame was first
+  } else {
+    queues.records.ProvideStore(std::span(static_cast<uint8_t*>(memory), size));
+  }
+  return queues.records.has_store();
+}
+
+// DeliverRecords with QueueLock held; returns with it held.
+void DeliverLocked(ControlQueues& queues, SpinLockGuard& guard);
 
 void Complete(Irp& irp, NTSTATUS status, uintptr_t information) {
   irp.IoStatus.Status = status;
@@ -125,6 +153,9 @@ void InitializeControlQueues() {
   ControlQueues& queues = Queues();
   NdisAllocateSpinLock(&queues.QueueLock);
   SpinLockGuard guard(queues.QueueLock);
+  // A store left by a load that never unloaded (its entry failed) goes first.
+  const uint32_t old_limit = queues.records.limit();
+  FreeStore(queues.records.ReleaseStore(), old_limit);
   queues.CaptureFlags.store(0);
   queues.records.Reset(queues.configured_limit);
   queues.reads.Reset();
@@ -132,8 +163,14 @@ void InitializeControlQueues() {
 
 void ReleaseQueuedRecords() {
   ControlQueues& queues = Queues();
-  SpinLockGuard guard(queues.QueueLock);
-  while (QueuedRecord* record = queues.records.Pop()) FreeRecord(record);
+  uint8_t* store;
+  uint32_t limit;
+  {
+    SpinLockGuard guard(queues.QueueLock);
+    limit = queues.records.limit();
+    store = queues.records.ReleaseStore();
+  }
+  FreeStore(store, limit);
 }
 
 const ddk::DispatchTable& ControlDeviceDispatchTable() {
@@ -197,63 +234,63 @@ void DeregisterControlDevice() {
   driver.control_device_state = kControlDeviceReady;
 }
 
-void EnqueueRecord(QueuedRecord* record) {
+void EnqueueRecord(RecordQueue::RecordBytes record) {
   ControlQueues& queues = Queues();
-  {
-    SpinLockGuard guard(queues.QueueLock);
-    if (!queues.records.Push(*record)) {
-      guard.Release();
-      FreeRecord(record);
-    }
-  }
-  DeliverRecords();
+  SpinLockGuard guard(queues.QueueLock);
+  if (!EnsureStore(queues, guard)) return;
+  queues.records.Push(record);
+  // One pass under the lock for the frame: delivery only when some read waits.
+  if (!queues.reads.empty()) DeliverLocked(queues, guard);
 }
 
 void DeliverRecords() {
   ControlQueues& queues = Queues();
   SpinLockGuard guard(queues.QueueLock);
+  DeliverLocked(queues, guard);
+}
+
+namespace {
+
+void DeliverLocked(ControlQueues& queues, SpinLockGuard& guard) {
   while (!queues.records.empty()) {
     Irp* taken = queues.reads.TakeOldest();
     if (taken == nullptr) return;
     Irp& irp = *taken;
     const IoStackLocation& stack = *ddk::IoGetCurrentIrpStackLocation(irp);
-    const bool plain_read = stack.MajorFunction == ddk::IRP_MJ_READ;
-    const uint32_t room =
-        plain_read ? 1 : stack.Parameters.DeviceIoControl.OutputBufferLength / kPacketRecordSize;
-    // The records leave onto a list of this call's own, so that they are copied outside the lock.
-    ddk::ListEntry batch;
-    ddk::InitializeListHead(batch);
-    const uint32_t count = queues.records.PopInto(batch, room);
-    const uint32_t left = queues.records.size();
     const uint32_t wake_level = RoomWakeLevel(queues.records);
-    guard.Release();
-    if (left <= wake_level && left + count > wake_level) WakeRoomWaiters();
-
-    auto* address = plain_read ? static_cast<uint8_t*>(ddk::MmGetSystemAddressForMdlSafe(
-                                     irp.MdlAddress, ddk::NormalPagePriority))
-                               : static_cast<uint8_t*>(irp.SystemBuffer);
-    if (address == nullptr) {
-      // The read mapped its buffer when it arrived, so this cannot happen; should it, the record
-      // goes back for the next reader rather than being lost.
-      guard.Acquire();
-      queues.records.PutBack(*RecordFromLinks(ddk::RemoveHeadList(batch)));
+    const uint32_t before = queues.records.size();
+    if (stack.MajorFunction == ddk::IRP_MJ_READ) {
+      // The record leaves the queue under the lock and reaches the caller's buffer outside it.
+      uint8_t record[kPacketRecordSize];
+      queues.records.PopInto(record, 1);
       guard.Release();
-      Complete(irp, ddk::STATUS_INSUFFICIENT_RESOURCES, 0);
-    } else {
-      uint32_t offset = 0;
-      while (!ddk::IsListEmpty(batch)) {
-        QueuedRecord* record = RecordFromLinks(ddk::RemoveHeadList(batch));
-        std::memcpy(address + offset, record->Record, kPacketRecordSize);
-        offset += kPacketRecordSize;
-        // Freed before the reader hears of it, so a reader that has its record never sees the
-        // driver still holding it.
-        FreeRecord(record);
+      if (before == wake_level + 1) WakeRoomWaiters();
+      void* address = ddk::MmGetSystemAddressForMdlSafe(irp.MdlAddress, ddk::NormalPagePriority);
+      if (address == nullptr) {
+        // The read mapped its buffer when it arrived, so this cannot happen; should it, the record
+        // goes back for the next reader rather than being lost.
+        guard.Acquire();
+        queues.records.PutBack(record);
+        guard.Release();
+        Complete(irp, ddk::STATUS_INSUFFICIENT_RESOURCES, 0);
+      } else {
+        std::memcpy(address, record, kPacketRecordSize);
+        Complete(irp, ddk::STATUS_SUCCESS, stack.Parameters.Read.Length);
       }
-      Complete(irp, ddk::STATUS_SUCCESS, plain_read ? stack.Parameters.Read.Length : offset);
+    } else {
+      // A batch goes straight into the system buffer, the I/O manager's own memory (nothing of
+      // the caller's is touched under the lock).
+      const uint32_t room = stack.Parameters.DeviceIoControl.OutputBufferLength / kPacketRecordSize;
+      const uint32_t count = queues.records.PopInto(static_cast<uint8_t*>(irp.SystemBuffer), room);
+      guard.Release();
+      if (before > wake_level && before - count <= wake_level) WakeRoomWaiters();
+      Complete(irp, ddk::STATUS_SUCCESS, uintptr_t{count} * kPacketRecordSize);
     }
     guard.Acquire();
   }
 }
+
+}  // namespace
 
 uint32_t SetCaptureFlags(uint8_t flags) {
   ControlQueues& queues = Queues();
@@ -269,15 +306,18 @@ uint32_t SetCaptureFlags(uint8_t flags) {
 
 bool WaitForRecordRoom(const std::atomic<bool>& stop) {
   ControlQueues& queues = Queues();
+  auto has_room = [&] {
+    SpinLockGuard guard(queues.QueueLock);
+    return (queues.CaptureFlags.load() & CAPTURE_ENABLED) != 0 && !queues.records.full();
+  };
+  // Most frames find room: they take only the one look.
+  if (!stop.load() && has_room()) return true;
   RoomWaiters& waiters = Waiters();
   waiters.count.fetch_add(1);
   std::unique_lock lock(waiters.mutex);
   bool room = false;
   while (!stop.load()) {
-    {
-      SpinLockGuard guard(queues.QueueLock);
-      room = (queues.CaptureFlags.load() & CAPTURE_ENABLED) != 0 && !queues.records.full();
-    }
+    room = has_room();
     if (room) break;
     waiters.changed.wait_for(lock, std::chrono::milliseconds(5));
   }

@@ -50,7 +50,7 @@ void SetRecordQueueLimit(uint32_t limit);
 // DriverEntry: empties the queues and gives the record queue its limit (on every path).
 void InitializeControlQueues();
 
-// DriverUnload: frees the records no reader took.
+// DriverUnload: frees the records no reader took, and their store.
 void ReleaseQueuedRecords();
 
 // The control device's dispatch table: create, cleanup, close, read and device control.
@@ -64,9 +64,10 @@ void RegisterControlDevice();
 // Virtual adapter halt: the last adapter removes the device.
 void DeregisterControlDevice();
 
-// The capture path's hand-over: queues a filled record (or drops and counts it when the queue
-// is full), then delivers what it can to pending reads.
-void EnqueueRecord(QueuedRecord* record);
+// The capture path's hand-over: queues a copy of the record (or drops and counts it when the
+// queue is full), then delivers what it can to pending reads. Allocates nothing but the queue's
+// store, once, with the first record.
+void EnqueueRecord(RecordQueue::RecordBytes record);
 
 // Hands queued records to pending reads (one each) and batches (as many as fit) until one of the
 // two queues is empty.

@@ -1,6 +1,7 @@
 // The record queue and the read queue as plain logic: no device, no threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -12,30 +13,40 @@ namespace flowsentry::pactrak {
 namespace {
 
 TEST(RecordQueueTest, HoldsUpToItsLimitDropsNewcomersAndHandsRecordsOutNewestFirst) {
-  std::array<QueuedRecord, 6> records;
-  for (uint8_t i = 0; i < records.size(); ++i) records[i].Record[0] = i;
   RecordQueue queue(4);
+  std::vector<uint8_t> store(RecordQueue::StoreSize(4));
+  std::array<uint8_t, kPacketRecordSize> record{};
+  EXPECT_FALSE(queue.Push(record));  // no store yet: nowhere to keep it
+  EXPECT_EQ(queue.TakeDropped(), 1u);
+  queue.ProvideStore(store);
   std::vector<bool> taken;
-  for (QueuedRecord& record : records) taken.push_back(queue.Push(record));
+  for (uint8_t i = 0; i < 6; ++i) {
+    record.fill(i);
+    taken.push_back(queue.Push(record));
+  }
   EXPECT_EQ(taken, (std::vector<bool>{true, true, true, true, false, false}));
   EXPECT_TRUE(queue.full());
   EXPECT_EQ(queue.TakeDropped(), 2u);
   EXPECT_EQ(queue.TakeDropped(), 0u);
 
-  // A batch takes what single Pops would give, in that order; a record put back leaves next.
-  ddk::ListEntry batch;
-  ddk::InitializeListHead(batch);
-  EXPECT_EQ(queue.PopInto(batch, 2), 2u);
-  QueuedRecord* first = RecordFromLinks(ddk::RemoveHeadList(batch));
-  EXPECT_EQ(first->Record[0], 3);
-  EXPECT_EQ(RecordFromLinks(ddk::RemoveHeadList(batch))->Record[0], 2);
-  queue.PutBack(*first);
-  EXPECT_EQ(queue.PopInto(batch, 10), 3u);
-  std::vector<uint8_t> order;
-  while (!ddk::IsListEmpty(batch))
-    order.push_back(RecordFromLinks(ddk::RemoveHeadList(batch))->Record[0]);
-  EXPECT_EQ(order, (std::vector<uint8_t>{3, 1, 0}));
-  EXPECT_EQ(queue.Pop(), nullptr);
+  // A batch takes what single pops would give, in that order; a record put back leaves next.
+  auto pop = [&](uint32_t max) {
+    std::vector<uint8_t> out(max * kPacketRecordSize);
+    out.resize(queue.PopInto(out.data(), max) * kPacketRecordSize);
+    std::vector<uint8_t> firsts;
+    for (size_t at = 0; at < out.size(); at += kPacketRecordSize) {
+      firsts.push_back(out[at]);
+      EXPECT_EQ(std::count(out.begin() + at, out.begin() + at + kPacketRecordSize, out[at]),
+                kPacketRecordSize);  // whole records, not pieces
+    }
+    return firsts;
+  };
+  EXPECT_EQ(pop(2), (std::vector<uint8_t>{3, 2}));
+  record.fill(3);
+  queue.PutBack(record);
+  EXPECT_EQ(pop(10), (std::vector<uint8_t>{3, 1, 0}));
+  EXPECT_TRUE(queue.empty());
+  EXPECT_EQ(queue.ReleaseStore(), store.data());
 
   // Limits outside the allowed range are clamped to it.
   queue.Reset(0);

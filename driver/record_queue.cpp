@@ -1,59 +1,51 @@
 #include "driver/record_queue.h"
 
 #include <algorithm>
-#include <cstddef>
-#include <type_traits>
+#include <cstring>
+#include <utility>
 
 namespace flowsentry::pactrak {
 
-static_assert(std::is_standard_layout_v<QueuedRecord>);
-
-QueuedRecord* RecordFromLinks(ddk::ListEntry* entry) {
-  return reinterpret_cast<QueuedRecord*>(reinterpret_cast<uint8_t*>(entry) -
-                                         offsetof(QueuedRecord, Links));
-}
-
-RecordQueue::RecordQueue(uint32_t limit) { Reset(limit); }
-
 void RecordQueue::Reset(uint32_t limit) {
-  ddk::InitializeListHead(records_);
+  store_ = nullptr;
   count_ = 0;
   dropped_ = 0;
   limit_ = std::clamp(limit, kMinLimit, kMaxLimit);
 }
 
-bool RecordQueue::Push(QueuedRecord& record) {
-  if (full()) {
+void RecordQueue::ProvideStore(std::span<uint8_t> store) {
+  store_ = store.size() >= StoreSize(limit_) ? store.data() : nullptr;
+  count_ = 0;
+}
+
+uint8_t* RecordQueue::ReleaseStore() {
+  count_ = 0;
+  return std::exchange(store_, nullptr);
+}
+
+bool RecordQueue::Push(RecordBytes record) {
+  if (full() || store_ == nullptr) {
     // The records already waiting stay, the newcomer goes.
     dropped_ += 1;
     return false;
   }
-  ddk::InsertHeadList(records_, record.Links);
+  std::memcpy(store_ + size_t{count_} * kPacketRecordSize, record.data(), kPacketRecordSize);
   count_ += 1;
   return true;
 }
 
-QueuedRecord* RecordQueue::Pop() {
-  if (empty()) return nullptr;
-  count_ -= 1;
-  return RecordFromLinks(ddk::RemoveHeadList(records_));
+uint32_t RecordQueue::PopInto(uint8_t* out, uint32_t max) {
+  const uint32_t taken = std::min(max, count_);
+  // Newest first: the store is a stack whose top is the last record queued.
+  const uint8_t* from = store_ + size_t{count_} * kPacketRecordSize;
+  for (uint32_t i = 0; i < taken; ++i) {
+    from -= kPacketRecordSize;
+    std::memcpy(out + size_t{i} * kPacketRecordSize, from, kPacketRecordSize);
+  }
+  count_ -= taken;
+  return taken;
 }
 
-uint32_t RecordQueue::PopInto(ddk::ListEntry& batch, uint32_t max) {
-  uint32_t moved = 0;
-  for (; moved < max && !empty(); ++moved) ddk::InsertTailList(batch, Pop()->Links);
-  return moved;
-}
-
-void RecordQueue::PutBack(QueuedRecord& record) {
-  ddk::InsertHeadList(records_, record.Links);
-  count_ += 1;
-}
-
-uint32_t RecordQueue::TakeDropped() {
-  const uint32_t dropped = dropped_;
-  dropped_ = 0;
-  return dropped;
-}
+uint32_t RecordQueue::TakeDropped() { return std::exchange(dropped_, 0); }
 
 }  // namespace flowsentry::pactrak
