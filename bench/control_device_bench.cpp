@@ -12,6 +12,11 @@
 // capture file of 1,000 UDP frames (half sent, half received) looped for the whole run. Each
 // reading thread opens its own handle and reads 50-byte buffers, one record per read, as the
 // service's capture threads do. items_per_second is records per second over all readers.
+//
+// RecordBatchesThroughControlDevice/LIMIT: the same driver loaded with a record queue of LIMIT
+// records, one reader draining it with IOCTL_READ_RECORDS into a 1 MiB buffer, as the service's
+// batch mode does. items_per_second is records per second; records_per_request how many records
+// one request brought on average.
 
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
