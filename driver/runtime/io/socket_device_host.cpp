@@ -546,14 +546,20 @@ void Connection::Completed(Request& request) {
 
   std::shared_ptr<Request> finished;  // keeps the request alive until the lock is released
   std::lock_guard lock(mutex_);
-  QueueLocked(head, std::span(request.reply->data(), data_length));
+  // Forgotten before the reply goes out, so that a client that has its reply sees the request's
+  // buffers counted out.
   const auto it = pending_.find(request.id);
-  if (it != pending_.end() && it->second.get() == &request) {
+  const bool ours = it != pending_.end() && it->second.get() == &request;
+  if (ours) {
     finished = std::move(it->second);
     pending_.erase(it);
     held_bytes_ -= request.held_bytes();
     tally_.buffered_bytes.fetch_sub(request.held_bytes());
-    // The driver is done with the buffers once it has completed the request.
+  }
+  QueueLocked(head, std::span(request.reply->data(), data_length));
+  if (ours) {
+    // The driver is done with the buffers once it has completed the request, and the reply's
+    // bytes are out or copied.
     GiveBackLocked(request.buffer);
     GiveBackLocked(request.output);
   }
