@@ -12,6 +12,11 @@
 // capture file of 1,000 UDP frames (half sent, half received) looped for the whole run. Each
 // reading thread opens its own handle and reads 50-byte buffers, one record per read, as the
 // service's capture threads do. items_per_second is records per second over all readers.
+//
+// RecordBatchesThroughControlDevice/LIMIT: the same driver loaded with a record queue of LIMIT
+// records, one reader draining it with IOCTL_READ_RECORDS into a 1 MiB buffer, as the service's
+// batch mode does. items_per_second is records per second; records_per_request how many records
+// one request brought on average.
 
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
@@ -36,6 +41,8 @@
 #include "platform/device.h"
 #include "platform/testing/temp_root.h"
 #include "shared/control.h"
+#include "shared/device_wire.h"
+#include "shared/packet_record.h"
 
 namespace flowsentry::pactrak {
 namespace {
@@ -109,9 +116,17 @@ class ReplayedDriver {
   platform::DeviceHandle control_;
 };
 
-ReplayedDriver& Driver() {
-  static ReplayedDriver driver;
-  return driver;
+// The driver with a record queue of `limit` records: loaded anew when the limit changes.
+ReplayedDriver& Driver(uint32_t limit = MAX_QUEUED_RECORDS) {
+  static std::unique_ptr<ReplayedDriver> driver;
+  static uint32_t loaded_limit = 0;
+  if (driver == nullptr || loaded_limit != limit) {
+    driver.reset();
+    SetRecordQueueLimit(limit);
+    driver = std::make_unique<ReplayedDriver>();
+    loaded_limit = limit;
+  }
+  return *driver;
 }
 
 void RecordsThroughControlDevice(benchmark::State& state) {
@@ -132,6 +147,32 @@ void RecordsThroughControlDevice(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(RecordsThroughControlDevice)->Threads(1)->Threads(10)->UseRealTime();
+
+// One reader draining with IOCTL_READ_RECORDS into a 1 MiB buffer, the record queue holding
+// state.range(0) records. items_per_second is records per second.
+void RecordBatchesThroughControlDevice(benchmark::State& state) {
+  Driver(static_cast<uint32_t>(state.range(0)));
+  platform::DeviceHandle handle = platform::DeviceHandle::Open(kDeviceName);
+  if (!handle.IsOpen()) {
+    state.SkipWithError("cannot open the control device");
+    return;
+  }
+  std::vector<uint8_t> buffer(wire::kMaxOutputLength);
+  uint64_t records = 0;
+  for (auto _ : state) {
+    uint32_t bytes = 0;
+    if (!handle.DeviceIoControl(IOCTL_READ_RECORDS, {}, buffer, &bytes) || bytes == 0 ||
+        bytes % kPacketRecordSize != 0) {
+      state.SkipWithError("a batch read failed");
+      break;
+    }
+    records += bytes / kPacketRecordSize;
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(records));
+  state.counters["records_per_request"] =
+      benchmark::Counter(static_cast<double>(records) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(RecordBatchesThroughControlDevice)->Arg(MAX_QUEUED_RECORDS)->Arg(65536)->UseRealTime();
 
 void SocketpairRoundTrip(benchmark::State& state) {
   int fds[2];

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <span>
 
 #include "driver/control_device.h"
@@ -16,24 +15,22 @@ bool CaptureEnabled() {
   return (Queues().CaptureFlags.load(std::memory_order_relaxed) & CAPTURE_ENABLED) != 0;
 }
 
-// A record stamped with the time and the adapter's interface number; null without memory.
-QueuedRecord* NewRecord(const Binding& binding, PacketRecord& record) {
-  void* memory = nullptr;
-  if (NdisAllocateMemoryWithTag(&memory, sizeof(QueuedRecord), kPoolTag) != NDIS_STATUS_SUCCESS) {
-    return nullptr;
-  }
+// Stamps the record with the time and the adapter's interface number.
+void Stamp(const Binding& binding, PacketRecord& record) {
   ddk::LARGE_INTEGER now;
   ddk::KeQuerySystemTime(&now);
   const RecordTime time = RecordTimeFromSystemTime(static_cast<uint64_t>(now.QuadPart));
   record.TimeSeconds = time.seconds;
   record.TimeMicroseconds = time.microseconds;
   record.Interface = static_cast<uint16_t>(binding.InterfaceNumber.load(std::memory_order_relaxed));
-  return new (memory) QueuedRecord;
 }
 
-void Queue(QueuedRecord* queued, const PacketRecord& record) {
-  EncodePacketRecord(record, std::span<uint8_t, kPacketRecordSize>(queued->Record));
-  EnqueueRecord(queued);
+// The record is built on the stack and copied into the record queue's store: a frame costs no
+// allocation.
+void Queue(const PacketRecord& record) {
+  uint8_t bytes[kPacketRecordSize];
+  EncodePacketRecord(record, std::span<uint8_t, kPacketRecordSize>(bytes));
+  EnqueueRecord(bytes);
 }
 
 // Copies up to kFrameWorkAreaSize bytes from the start of the packet's buffer chain into `area`
@@ -63,8 +60,7 @@ uint32_t CopyFrameHead(NDIS_PACKET* packet, uint8_t* area) {
 void CaptureFrameFromPacket(const Binding& binding, NDIS_PACKET* packet) {
   if (!CaptureEnabled()) return;
   PacketRecord record;
-  QueuedRecord* queued = NewRecord(binding, record);
-  if (queued == nullptr) return;
+  Stamp(binding, record);
 
   uint8_t area[kFrameWorkAreaSize] = {};
   record.PacketLength = CopyFrameHead(packet, area);
@@ -77,7 +73,7 @@ void CaptureFrameFromPacket(const Binding& binding, NDIS_PACKET* packet) {
   const uint32_t ihl = area[14] & 0x0F;
   CopyBytes(record.SourcePort, area + 14 + 4 * ihl);
   CopyBytes(record.DestPort, area + 16 + 4 * ihl);
-  Queue(queued, record);
+  Queue(record);
 }
 
 void CaptureFrameFromIndication(const Binding& binding, const void* header_buffer,
@@ -85,8 +81,7 @@ void CaptureFrameFromIndication(const Binding& binding, const void* header_buffe
                                 uint32_t lookahead_buffer_size, uint32_t packet_size) {
   if (!CaptureEnabled()) return;
   PacketRecord record;
-  QueuedRecord* queued = NewRecord(binding, record);
-  if (queued == nullptr) return;
+  Stamp(binding, record);
 
   // Both buffers are read in place; a byte past either one's end reads as 0.
   const auto* header = static_cast<const uint8_t*>(header_buffer);
@@ -114,7 +109,7 @@ void CaptureFrameFromIndication(const Binding& binding, const void* header_buffe
   const uint32_t ihl = lookahead_byte(0) & 0x0F;
   take_lookahead(record.SourcePort, 4 * ihl, 2);
   take_lookahead(record.DestPort, 4 * ihl + 2, 2);
-  Queue(queued, record);
+  Queue(record);
 }
 
 }  // namespace flowsentry::pactrak

@@ -1,6 +1,6 @@
 // The capture step: where the send-packets, receive and receive-packet handlers summarize a
 // frame into a record for the control device while capture is on. The frame itself goes on
-// unchanged either way; a record that cannot be allocated is simply not made.
+// unchanged either way; a record the queue has no memory for is simply not made.
 //
 // Every frame is read as an Ethernet frame, whatever the medium and the type field say: the MAC
 // header, then an IPv4 header at offset 14 and the four bytes behind it. Bytes past the end of

@@ -304,7 +304,7 @@ TEST_F(CaptureTest, NothingIsBuiltWhileCaptureIsOff) {
   for (uint32_t serial = 0; serial < MAX_QUEUED_RECORDS; ++serial) {
     ReceiveFrame(*adapter_, SerialFrame(serial));
   }
-  const uint64_t full = DriverBlocks();
+  const uint32_t full = QueuedRecords();
   platform::DeviceHandle control = Open();
   EXPECT_EQ(SetCapture(control, static_cast<uint8_t>(~CAPTURE_ENABLED)), 0u);  // other bits: off
 
@@ -326,7 +326,7 @@ TEST_F(CaptureTest, NothingIsBuiltWhileCaptureIsOff) {
       ASSERT_TRUE(protocol_.WaitForReceived(before + 1));
       EXPECT_EQ(protocol_.ReceivedFrames().back().frame, frame);
     }
-    EXPECT_EQ(DriverBlocks(), full);
+    EXPECT_EQ(QueuedRecords(), full);
   }
   EXPECT_EQ(SetCapture(control, CAPTURE_ENABLED | 0x80), 0u);
   ReceiveFrame(*adapter_, SerialFrame(1000));  // on again, whatever the other bits
@@ -335,7 +335,7 @@ TEST_F(CaptureTest, NothingIsBuiltWhileCaptureIsOff) {
 
 TEST_F(CaptureTest, SendWhileAsleepIsRecordedOnlyWhenTheVirtualAdapterIsAwake) {
   const std::u16string name = VirtualName("sim0");
-  const uint64_t idle = DriverBlocks();
+  const uint32_t idle = QueuedRecords();
   auto power = [&](ndis::NDIS_DEVICE_POWER_STATE state) {
     auto request = protocol_.Set(name, ndis::OID_PNP_SET_POWER, Le32(state));
     ASSERT_TRUE(protocol_.Wait(request));
@@ -351,7 +351,7 @@ TEST_F(CaptureTest, SendWhileAsleepIsRecordedOnlyWhenTheVirtualAdapterIsAwake) {
     options.kind = kind;
     adapter_->Receive(SerialFrame(2), options);
   }
-  EXPECT_EQ(DriverBlocks(), idle);
+  EXPECT_EQ(QueuedRecords(), idle);
   power(ndis::NdisDeviceStateD0);
 
   // Only the lower adapter asleep: the send is recorded, then fails.
@@ -362,7 +362,7 @@ TEST_F(CaptureTest, SendWhileAsleepIsRecordedOnlyWhenTheVirtualAdapterIsAwake) {
   std::optional<PacketRecord> record = ReadRecord(*reader_);
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(SerialOf(*record), 3u);
-  EXPECT_EQ(DriverBlocks(), idle);
+  EXPECT_EQ(QueuedRecords(), idle);
 }
 
 }  // namespace

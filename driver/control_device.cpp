@@ -1,18 +1,15 @@
 #include "driver/control_device.h"
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <new>
-#include <type_traits>
+#include <span>
 
+#include "driver/control_requests.h"
 #include "driver/driver_state.h"
 #include "shared/control.h"
-#include "shared/little_endian.h"
 
 namespace flowsentry::pactrak {
 
@@ -30,8 +27,6 @@ struct RoomWaiters {
   std::atomic<uint32_t> count{0};
 };
 
-constexpr uint32_t kRoomWakeLevel = MAX_QUEUED_RECORDS * 3 / 4;
-
 RoomWaiters& Waiters() {
   static RoomWaiters waiters;
   return waiters;
@@ -44,108 +39,44 @@ void WakeRoomWaiters() {
   waiters.changed.notify_all();
 }
 
-QueuedRecord* RecordFromLinks(ddk::ListEntry* entry) {
-  return reinterpret_cast<QueuedRecord*>(reinterpret_cast<uint8_t*>(entry) -
-                                         offsetof(QueuedRecord, Links));
+// A waiting source is woken once the queue has room for a run of records, not for every one, so
+// that it does not take a context switch per record (it looks again every few milliseconds in
+// any case).
+uint32_t RoomWakeLevel(const RecordQueue& records) { return records.limit() * 3 / 4; }
+
+void FreeStore(uint8_t* store, uint32_t limit) {
+  if (store != nullptr) {
+    NdisFreeMemory(store, static_cast<uint32_t>(RecordQueue::StoreSize(limit)), 0);
+  }
 }
 
-void FreeRecord(QueuedRecord* record) { NdisFreeMemory(record, sizeof(QueuedRecord), 0); }
+// The record queue's store, made with the first record rather than at load, so that a driver
+// that never captures holds none. Called and returns with QueueLock held, which it drops while it
+// allocates. False without memory: the record is then lost, as a failed allocation loses it.
+bool EnsureStore(ControlQueues& queues, SpinLockGuard& guard) {
+  if (queues.records.has_store()) return true;
+  const uint32_t limit = queues.records.limit();
+  const auto size = static_cast<uint32_t>(RecordQueue::StoreSize(limit));
+  guard.Release();
+  void* memory = nullptr;
+  const bool allocated = NdisAllocateMemoryWithTag(&memory, size, kPoolTag) == NDIS_STATUS_SUCCESS;
+  guard.Acquire();
+  if (!allocated) return false;
+  if (queues.records.has_store() || queues.records.limit() != limit) {
+    FreeStore(static_cast<uint8_t*>(memory), limit);  // another frame was first
+  } else {
+    queues.records.ProvideStore(std::span(static_cast<uint8_t*>(memory), size));
+  }
+  return queues.records.has_store();
+}
+
+// DeliverRecords with QueueLock held; returns with it held.
+void DeliverLocked(ControlQueues& queues, SpinLockGuard& guard);
 
 void Complete(Irp& irp, NTSTATUS status, uintptr_t information) {
   irp.IoStatus.Status = status;
   irp.IoStatus.Information = information;
   ddk::IoCompleteRequest(irp, ddk::IO_NO_INCREMENT);
-}
-
-void StoreZero16(uint8_t* p) { p[0] = p[1] = 0; }
-
-// --- Open contexts ---------------------------------------------------------------------------
-
-static_assert(std::is_standard_layout_v<OpenContext>);
-
-OpenContext* ContextFromRequest(NDIS_REQUEST* request) {
-  return reinterpret_cast<OpenContext*>(reinterpret_cast<uint8_t*>(request) -
-                                        offsetof(OpenContext, request));
-}
-
-// A zeroed context holding the caller's reference on `binding`; null without memory.
-OpenContext* AllocateOpenContext(Binding* binding) {
-  void* memory = nullptr;
-  if (NdisAllocateMemoryWithTag(&memory, sizeof(OpenContext), kPoolTag) != NDIS_STATUS_SUCCESS) {
-    return nullptr;
-  }
-  NdisZeroMemory(memory, sizeof(OpenContext));
-  auto* context = new (memory) OpenContext;
-  NdisAllocateSpinLock(&context->lock);
-  NdisInitializeEvent(&context->request_event);
-  context->binding = binding;
-  return context;
-}
-
-void FreeOpenContext(OpenContext* context) {
-  NdisFreeSpinLock(&context->lock);
-  context->~OpenContext();
-  NdisFreeMemory(context, sizeof(OpenContext), 0);
-}
-
-void ReferenceOpenContext(OpenContext* context) {
-  context->reference_count.fetch_add(1);
-  ReferenceBinding(context->binding);
-}
-
-// Every release gives back one reference on the binding; the last also frees the context.
-void DereferenceOpenContext(OpenContext* context) {
-  Binding* binding = context->binding;
-  if (context->reference_count.fetch_sub(1) == 1) FreeOpenContext(context);
-  if (binding != nullptr) DereferenceBinding(binding);
-}
-
-void QueryComplete(OpenContext* context, NDIS_STATUS status) {
-  context->request_status = status;
-  NdisSetEvent(&context->request_event);
-}
-
-// --- Requests --------------------------------------------------------------------------------
-
-NTSTATUS DispatchCreate(ddk::DeviceObject& /*device*/, Irp& irp) {
-  IoStackLocation* stack = ddk::IoGetCurrentIrpStackLocation(irp);
-  stack->FileObject->FsContext = nullptr;
-  stack->FileObject->FsContext2 = nullptr;
-  Complete(irp, ddk::STATUS_SUCCESS, 0);
-  return ddk::STATUS_SUCCESS;
-}
-
-NTSTATUS DispatchCleanup(ddk::DeviceObject& /*device*/, Irp& irp) {
-  Complete(irp, ddk::STATUS_SUCCESS, 0);
-  return ddk::STATUS_SUCCESS;
-}
-
-NTSTATUS DispatchClose(ddk::DeviceObject& /*device*/, Irp& irp) {
-  ddk::FileObject* file = ddk::IoGetCurrentIrpStackLocation(irp)->FileObject;
-  auto* context = static_cast<OpenContext*>(file->FsContext);
-  file->FsContext = nullptr;
-  file->FsContext2 = nullptr;
-  if (context != nullptr) {
-    if (Binding* binding = context->binding; binding != nullptr) {
-      SpinLockGuard guard(binding->lock);
-      OpenContext* expected = context;
-      binding->OpenContext.compare_exchange_strong(expected, nullptr);
-    }
-    DereferenceOpenContext(context);
-  }
-  Complete(irp, ddk::STATUS_SUCCESS, 0);
-  return ddk::STATUS_SUCCESS;
-}
-
-// Unlinks `irp` from ReadQueue if it is there; QueueLock must be held. Every unlink leaves the
-// entry pointing at itself, so the entry alone tells whether the read is still queued: a close
-// that cancels a handle's reads then costs one step per read under QueueLock, not a walk of the
-// reads of every handle for each of them.
-bool UnlinkRead(ControlQueues& /*queues*/, Irp& irp) {
-  ddk::ListEntry& entry = irp.ListEntry;
-  if (entry.Flink == nullptr || entry.Flink == &entry) return false;
-  ddk::RemoveEntryList(entry);
-  return true;
 }
 
 void CancelRead(ddk::DeviceObject& /*device*/, Irp& irp) {
@@ -154,26 +85,21 @@ void CancelRead(ddk::DeviceObject& /*device*/, Irp& irp) {
   bool found;
   {
     SpinLockGuard guard(queues.QueueLock);
-    found = UnlinkRead(queues, irp);
+    found = ReadQueue::Remove(irp);
   }
   // Not found: DeliverRecords took it and completes it.
   if (found) Complete(irp, ddk::STATUS_CANCELLED, 0);
 }
 
 // Queues a read or an IOCTL_READ_RECORDS request whose buffer is known to hold a record, then
-// serves what it can at once. Both kinds wait in ReadQueue, so they are served in the order they
+// serves what it can at once. Both kinds wait in one queue, so they are served in the order they
 // came, whichever kind they are.
 NTSTATUS PendRead(Irp& irp) {
   ControlQueues& queues = Queues();
   {
     SpinLockGuard guard(queues.QueueLock);
-    ddk::InsertTailList(queues.ReadQueue, irp.ListEntry);
     ddk::IoMarkIrpPending(irp);
-    ddk::IoSetCancelRoutine(irp, CancelRead);
-    // Cancelled before the routine was in place: nobody will call it, so the read is ours to
-    // end, unless delivery or a cancel that came since has taken the routine out already.
-    if (irp.Cancel.load() && ddk::IoSetCancelRoutine(irp, nullptr) != nullptr) {
-      ddk::RemoveEntryList(irp.ListEntry);
+    if (!queues.reads.Push(irp, CancelRead)) {
       guard.Release();
       Complete(irp, ddk::STATUS_CANCELLED, 0);
       return ddk::STATUS_PENDING;
@@ -200,220 +126,18 @@ NTSTATUS DispatchRead(ddk::DeviceObject& /*device*/, Irp& irp) {
   return PendRead(irp);
 }
 
-NTSTATUS EnumBindings(uint8_t* out, uint32_t out_length, uintptr_t& information) {
-  if (out == nullptr || out_length < 2) return ddk::STATUS_BUFFER_OVERFLOW;
-  DriverState& driver = Driver();
-  SpinLockGuard guard(driver.GlobalLock);
-  // The list's final empty string is reserved before anything else.
-  StoreZero16(out);
-  uint32_t position = 0;
-  uint32_t room = out_length - 2;
-  for (Binding* binding = driver.BindingList; binding != nullptr; binding = binding->next) {
-    for (const NDIS_STRING* name : {&binding->upper_bindings_name, &binding->lower_adapter_name}) {
-      const uint32_t length = name->Length;
-      if (length + 2 > room) return ddk::STATUS_BUFFER_OVERFLOW;
-      if (length > 0) std::memcpy(out + position, name->Buffer, length);
-      StoreZero16(out + position + length);
-      position += length + 2;
-      room -= length + 2;
-    }
-    StoreZero16(out + position);
-  }
-  information = position + 2;
-  return ddk::STATUS_SUCCESS;
-}
-
-// The first binding in BindingList whose lower adapter name `matches`, with one more reference;
-// null if none.
-template <typename Match>
-Binding* FindBinding(Match matches) {
-  DriverState& driver = Driver();
-  SpinLockGuard guard(driver.GlobalLock);
-  for (Binding* binding = driver.BindingList; binding != nullptr; binding = binding->next) {
-    if (matches(binding->lower_adapter_name)) {
-      ReferenceBinding(binding);
-      return binding;
-    }
-  }
-  return nullptr;
-}
-
-// IOCTL_OPEN_BINDING: the name exactly, length included.
-Binding* FindBindingByName(const uint8_t* name, uint16_t length) {
-  if (length == 0) return nullptr;
-  return FindBinding([&](const NDIS_STRING& lower) {
-    return lower.Length == length && std::memcmp(lower.Buffer, name, length) == 0;
-  });
-}
-
-// IOCTL_QUERY_BINDING: the name fills the start of the 128-byte name field and ends there, at the
-// field's end or at a 16-bit zero (the field is zero-filled behind the name), so that "eth1" does
-// not answer for "eth10".
-Binding* FindBindingForQuery(const uint8_t* field) {
-  return FindBinding([&](const NDIS_STRING& lower) {
-    const uint32_t length = lower.Length;
-    if (length == 0 || length > kQueryNameBytes) return false;
-    if (std::memcmp(lower.Buffer, field, length) != 0) return false;
-    return length + 2 > kQueryNameBytes || (field[length] == 0 && field[length + 1] == 0);
-  });
-}
-
-NTSTATUS OpenBinding(ddk::FileObject* file, const uint8_t* in, uint32_t in_length) {
-  // One adapter per handle: a handle that holds one keeps it.
-  if (file->FsContext != nullptr) return ddk::STATUS_DEVICE_BUSY;
-  Binding* binding =
-      in == nullptr ? nullptr : FindBindingByName(in, static_cast<uint16_t>(in_length));
-  if (binding == nullptr) return ddk::STATUS_OBJECT_NAME_NOT_FOUND;
-  {
-    SpinLockGuard guard(binding->lock);
-    NTSTATUS refusal = ddk::STATUS_SUCCESS;
-    if (binding->unbinding) {
-      refusal = ddk::STATUS_INVALID_DEVICE_STATE;
-    } else if (binding->OpenContext.load() != nullptr) {
-      refusal = ddk::STATUS_DEVICE_BUSY;
-    }
-    if (refusal != ddk::STATUS_SUCCESS) {
-      guard.Release();
-      DereferenceBinding(binding);
-      return refusal;
-    }
-  }
-  OpenContext* context = AllocateOpenContext(binding);
-  if (context == nullptr) {
-    DereferenceBinding(binding);
-    return ddk::STATUS_INSUFFICIENT_RESOURCES;
-  }
-  OpenContext* expected = nullptr;
-  if (!binding->OpenContext.compare_exchange_strong(expected, context)) {
-    FreeOpenContext(context);
-    DereferenceBinding(binding);
-    return ddk::STATUS_DEVICE_BUSY;
-  }
-  file->FsContext = context;
-  return ddk::STATUS_SUCCESS;
-}
-
-NTSTATUS QueryBinding(uint8_t* buffer, uint32_t in_length, uint32_t out_length,
-                      uintptr_t& information) {
-  if (buffer == nullptr || in_length < kQueryBlockSize) return ddk::STATUS_INVALID_PARAMETER;
-  const uint32_t interface_number = LoadLe32(buffer + kQueryInterfaceOffset);
-  const NDIS_OID oid = LoadLe32(buffer + kQueryOidOffset);
-
-  void* scratch = nullptr;
-  if (NdisAllocateMemoryWithTag(&scratch, kQueryNameBytes, kPoolTag) != NDIS_STATUS_SUCCESS) {
-    return ddk::STATUS_INSUFFICIENT_RESOURCES;
-  }
-  std::memcpy(scratch, buffer, kQueryNameBytes);
-  Binding* binding = FindBindingForQuery(static_cast<const uint8_t*>(scratch));
-  NdisFreeMemory(scratch, kQueryNameBytes, 0);
-  if (binding == nullptr) return ddk::STATUS_OBJECT_NAME_NOT_FOUND;
-
-  if (binding->OpenContext.load() == nullptr) {
-    DereferenceBinding(binding);
-    return ddk::STATUS_INVALID_HANDLE;
-  }
-  binding->InterfaceNumber.store(interface_number);
-
-  OpenContext* context = nullptr;
-  {
-    SpinLockGuard guard(binding->lock);
-    context = binding->OpenContext.load();
-    if (binding->unbinding || IsLowPower(binding->virtual_adapter_power_state.load()) ||
-        binding->standing_by || binding->lower_closing || context == nullptr) {
-      guard.Release();
-      DereferenceBinding(binding);
-      return context == nullptr ? ddk::STATUS_INVALID_HANDLE : ddk::STATUS_INVALID_DEVICE_STATE;
-    }
-    ReferenceOpenContext(context);
-    // Holds off the close of the lower binding until the query is answered.
-    binding->outstanding_queries.fetch_add(1);
-  }
-  // The reference on the context holds the binding from here on.
-  DereferenceBinding(binding);
-
-  NDIS_STATUS status;
-  {
-    // The context has one request block: queries of several handles to this adapter take turns.
-    std::lock_guard turn(context->query_turn);
-    NDIS_REQUEST& request = context->request;
-    request.RequestType = NdisRequestQueryInformation;
-    request.DATA.QUERY_INFORMATION.Oid = oid;
-    request.DATA.QUERY_INFORMATION.InformationBuffer = buffer;
-    request.DATA.QUERY_INFORMATION.InformationBufferLength = out_length;
-    request.DATA.QUERY_INFORMATION.BytesWritten = 0;
-    request.DATA.QUERY_INFORMATION.BytesNeeded = 0;
-    context->request_complete = QueryComplete;
-    context->request_complete_context = context;
-    NdisResetEvent(&context->request_event);
-    NdisRequest(&status, context->binding->lower_binding_handle, &request);
-    if (status != NDIS_STATUS_PENDING) QueryComplete(context, status);
-    NdisWaitEvent(&context->request_event, 0);
-    status = TranslateQueryStatus(context->request_status);
-    if (status == ddk::STATUS_SUCCESS) {
-      information = std::min(request.DATA.QUERY_INFORMATION.BytesWritten, out_length);
-    }
-  }
-  {
-    SpinLockGuard guard(context->binding->lock);
-    context->binding->outstanding_queries.fetch_sub(1);
-  }
-  DereferenceOpenContext(context);
-  return status;
-}
-
-NTSTATUS SetCapture(uint8_t* buffer, uint32_t in_length, uint32_t out_length,
-                    uintptr_t& information) {
-  if (buffer == nullptr || in_length < 1) return ddk::STATUS_INVALID_PARAMETER;
-  if (out_length < 4) return ddk::STATUS_BUFFER_TOO_SMALL;
-  ControlQueues& queues = Queues();
-  {
-    SpinLockGuard guard(queues.QueueLock);
-    queues.CaptureFlags.store(buffer[0]);
-    StoreLe32(buffer, queues.DroppedRecords);
-    queues.DroppedRecords = 0;
-  }
-  WakeRoomWaiters();
-  information = 4;
-  return ddk::STATUS_SUCCESS;
-}
-
 NTSTATUS DispatchDeviceControl(ddk::DeviceObject& /*device*/, Irp& irp) {
-  IoStackLocation* stack = ddk::IoGetCurrentIrpStackLocation(irp);
-  const uint32_t in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
-  const uint32_t out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  auto* buffer = static_cast<uint8_t*>(irp.SystemBuffer);
-  uintptr_t information = 0;
-  NTSTATUS status;
-  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_ENUM_BINDINGS:
-      status = EnumBindings(buffer, out_length, information);
-      break;
-    case IOCTL_OPEN_BINDING:
-      status = OpenBinding(stack->FileObject, buffer, in_length);
-      break;
-    case IOCTL_QUERY_BINDING:
-      status = QueryBinding(buffer, in_length, out_length, information);
-      break;
-    case IOCTL_SET_CAPTURE:
-      status = SetCapture(buffer, in_length, out_length, information);
-      break;
-    case IOCTL_READ_RECORDS:
-      // Buffered: the records go into the system buffer, which holds at least the output.
-      if (buffer == nullptr || out_length < kPacketRecordSize) {
-        status = ddk::STATUS_BUFFER_TOO_SMALL;
-        break;
-      }
-      return PendRead(irp);
-    case IOCTL_NOP:
-      status = ddk::STATUS_SUCCESS;
-      break;
-    default:
-      status = ddk::STATUS_NOT_SUPPORTED;
-      break;
+  const IoStackLocation& stack = *ddk::IoGetCurrentIrpStackLocation(irp);
+  if (stack.Parameters.DeviceIoControl.IoControlCode != IOCTL_READ_RECORDS) {
+    return ServeControlRequest(irp);
   }
-  if (status != ddk::STATUS_SUCCESS) information = 0;
-  Complete(irp, status, information);
-  return status;
+  // Buffered: the records go into the system buffer, which holds at least the output.
+  if (irp.SystemBuffer == nullptr ||
+      stack.Parameters.DeviceIoControl.OutputBufferLength < kPacketRecordSize) {
+    Complete(irp, ddk::STATUS_BUFFER_TOO_SMALL, 0);
+    return ddk::STATUS_BUFFER_TOO_SMALL;
+  }
+  return PendRead(irp);
 }
 
 }  // namespace
@@ -423,24 +147,30 @@ ControlQueues& Queues() {
   return queues;
 }
 
+void SetRecordQueueLimit(uint32_t limit) { Queues().configured_limit = limit; }
+
 void InitializeControlQueues() {
   ControlQueues& queues = Queues();
   NdisAllocateSpinLock(&queues.QueueLock);
   SpinLockGuard guard(queues.QueueLock);
+  // A store left by a load that never unloaded (its entry failed) goes first.
+  const uint32_t old_limit = queues.records.limit();
+  FreeStore(queues.records.ReleaseStore(), old_limit);
   queues.CaptureFlags.store(0);
-  queues.DroppedRecords = 0;
-  ddk::InitializeListHead(queues.RecordQueue);
-  queues.QueuedRecordCount = 0;
-  ddk::InitializeListHead(queues.ReadQueue);
+  queues.records.Reset(queues.configured_limit);
+  queues.reads.Reset();
 }
 
 void ReleaseQueuedRecords() {
   ControlQueues& queues = Queues();
-  SpinLockGuard guard(queues.QueueLock);
-  while (!ddk::IsListEmpty(queues.RecordQueue)) {
-    FreeRecord(RecordFromLinks(ddk::RemoveHeadList(queues.RecordQueue)));
+  uint8_t* store;
+  uint32_t limit;
+  {
+    SpinLockGuard guard(queues.QueueLock);
+    limit = queues.records.limit();
+    store = queues.records.ReleaseStore();
   }
-  queues.QueuedRecordCount = 0;
+  FreeStore(store, limit);
 }
 
 const ddk::DispatchTable& ControlDeviceDispatchTable() {
@@ -504,135 +234,96 @@ void DeregisterControlDevice() {
   driver.control_device_state = kControlDeviceReady;
 }
 
-void CompleteControlDeviceQuery(Binding* /*binding*/, NDIS_REQUEST* request, NDIS_STATUS status) {
-  OpenContext* context = ContextFromRequest(request);
-  context->request_complete(context->request_complete_context, status);
-}
-
-void EnqueueRecord(QueuedRecord* record) {
+void EnqueueRecord(RecordQueue::RecordBytes record) {
   ControlQueues& queues = Queues();
-  {
-    SpinLockGuard guard(queues.QueueLock);
-    ddk::InsertHeadList(queues.RecordQueue, record->Links);
-    queues.QueuedRecordCount += 1;
-    if (queues.QueuedRecordCount > MAX_QUEUED_RECORDS) {
-      // Full: the records already waiting stay, the newcomer goes.
-      ddk::RemoveEntryList(record->Links);
-      queues.QueuedRecordCount -= 1;
-      queues.DroppedRecords += 1;
-      guard.Release();
-      FreeRecord(record);
-    }
-  }
-  DeliverRecords();
+  SpinLockGuard guard(queues.QueueLock);
+  if (!EnsureStore(queues, guard)) return;
+  queues.records.Push(record);
+  // One pass under the lock for the frame: delivery only when some read waits.
+  if (!queues.reads.empty()) DeliverLocked(queues, guard);
 }
 
 void DeliverRecords() {
   ControlQueues& queues = Queues();
   SpinLockGuard guard(queues.QueueLock);
-  while (!ddk::IsListEmpty(queues.RecordQueue)) {
-    // The oldest read whose cancel routine is still installed; one without is being cancelled.
-    Irp* taken = nullptr;
-    for (ddk::ListEntry* entry = queues.ReadQueue.Flink; entry != &queues.ReadQueue;
-         entry = entry->Flink) {
-      Irp* irp = ddk::IrpFromListEntry(entry);
-      if (ddk::IoSetCancelRoutine(*irp, nullptr) != nullptr) {
-        taken = irp;
-        break;
-      }
-    }
+  DeliverLocked(queues, guard);
+}
+
+namespace {
+
+void DeliverLocked(ControlQueues& queues, SpinLockGuard& guard) {
+  while (!queues.records.empty()) {
+    Irp* taken = queues.reads.TakeOldest();
     if (taken == nullptr) return;
-    ddk::RemoveEntryList(taken->ListEntry);
     Irp& irp = *taken;
     const IoStackLocation& stack = *ddk::IoGetCurrentIrpStackLocation(irp);
-    const bool plain_read = stack.MajorFunction == ddk::IRP_MJ_READ;
-    const uint32_t room =
-        plain_read ? 1 : stack.Parameters.DeviceIoControl.OutputBufferLength / kPacketRecordSize;
-    // The records leave in the order single reads would take them, head first, onto a list of
-    // this call's own, so that they are copied outside the lock.
-    ddk::ListEntry batch;
-    ddk::InitializeListHead(batch);
-    uint32_t count = 0;
-    while (count < room && !ddk::IsListEmpty(queues.RecordQueue)) {
-      ddk::InsertTailList(batch, *ddk::RemoveHeadList(queues.RecordQueue));
-      ++count;
-    }
-    queues.QueuedRecordCount -= count;
-    const uint32_t left = queues.QueuedRecordCount;
-    guard.Release();
-    // A waiting source is woken once the queue has room for a run of records, not for every
-    // one, so that it does not take a context switch per record (it looks again every few
-    // milliseconds in any case).
-    if (left <= kRoomWakeLevel && left + count > kRoomWakeLevel) WakeRoomWaiters();
-
-    auto* address = plain_read ? static_cast<uint8_t*>(ddk::MmGetSystemAddressForMdlSafe(
-                                     irp.MdlAddress, ddk::NormalPagePriority))
-                               : static_cast<uint8_t*>(irp.SystemBuffer);
-    if (address == nullptr) {
-      // The read mapped its buffer when it arrived, so this cannot happen; should it, the record
-      // goes back for the next reader rather than being lost.
-      guard.Acquire();
-      ddk::InsertHeadList(queues.RecordQueue, *ddk::RemoveHeadList(batch));
-      queues.QueuedRecordCount += 1;
+    const uint32_t wake_level = RoomWakeLevel(queues.records);
+    const uint32_t before = queues.records.size();
+    if (stack.MajorFunction == ddk::IRP_MJ_READ) {
+      // The record leaves the queue under the lock and reaches the caller's buffer outside it.
+      uint8_t record[kPacketRecordSize];
+      queues.records.PopInto(record, 1);
       guard.Release();
-      Complete(irp, ddk::STATUS_INSUFFICIENT_RESOURCES, 0);
-    } else {
-      uint32_t offset = 0;
-      while (!ddk::IsListEmpty(batch)) {
-        QueuedRecord* record = RecordFromLinks(ddk::RemoveHeadList(batch));
-        std::memcpy(address + offset, record->Record, kPacketRecordSize);
-        offset += kPacketRecordSize;
-        // Freed before the reader hears of it, so a reader that has its record never sees the
-        // driver still holding it.
-        FreeRecord(record);
+      if (before == wake_level + 1) WakeRoomWaiters();
+      void* address = ddk::MmGetSystemAddressForMdlSafe(irp.MdlAddress, ddk::NormalPagePriority);
+      if (address == nullptr) {
+        // The read mapped its buffer when it arrived, so this cannot happen; should it, the record
+        // goes back for the next reader rather than being lost.
+        guard.Acquire();
+        queues.records.PutBack(record);
+        guard.Release();
+        Complete(irp, ddk::STATUS_INSUFFICIENT_RESOURCES, 0);
+      } else {
+        std::memcpy(address, record, kPacketRecordSize);
+        Complete(irp, ddk::STATUS_SUCCESS, stack.Parameters.Read.Length);
       }
-      Complete(irp, ddk::STATUS_SUCCESS, plain_read ? stack.Parameters.Read.Length : offset);
+    } else {
+      // A batch goes straight into the system buffer, the I/O manager's own memory (nothing of
+      // the caller's is touched under the lock).
+      const uint32_t room = stack.Parameters.DeviceIoControl.OutputBufferLength / kPacketRecordSize;
+      const uint32_t count = queues.records.PopInto(static_cast<uint8_t*>(irp.SystemBuffer), room);
+      guard.Release();
+      if (before > wake_level && before - count <= wake_level) WakeRoomWaiters();
+      Complete(irp, ddk::STATUS_SUCCESS, uintptr_t{count} * kPacketRecordSize);
     }
     guard.Acquire();
   }
 }
 
+}  // namespace
+
+uint32_t SetCaptureFlags(uint8_t flags) {
+  ControlQueues& queues = Queues();
+  uint32_t dropped;
+  {
+    SpinLockGuard guard(queues.QueueLock);
+    queues.CaptureFlags.store(flags);
+    dropped = queues.records.TakeDropped();
+  }
+  WakeRoomWaiters();
+  return dropped;
+}
+
 bool WaitForRecordRoom(const std::atomic<bool>& stop) {
   ControlQueues& queues = Queues();
+  auto has_room = [&] {
+    SpinLockGuard guard(queues.QueueLock);
+    return (queues.CaptureFlags.load() & CAPTURE_ENABLED) != 0 && !queues.records.full();
+  };
+  // Most frames find room: they take only the one look.
+  if (!stop.load() && has_room()) return true;
   RoomWaiters& waiters = Waiters();
   waiters.count.fetch_add(1);
   std::unique_lock lock(waiters.mutex);
   bool room = false;
   while (!stop.load()) {
-    {
-      SpinLockGuard guard(queues.QueueLock);
-      room = (queues.CaptureFlags.load() & CAPTURE_ENABLED) != 0 &&
-             queues.QueuedRecordCount < MAX_QUEUED_RECORDS;
-    }
+    room = has_room();
     if (room) break;
     waiters.changed.wait_for(lock, std::chrono::milliseconds(5));
   }
   lock.unlock();
   waiters.count.fetch_sub(1);
   return room;
-}
-
-NTSTATUS TranslateQueryStatus(NDIS_STATUS status) {
-  switch (status) {
-    case NDIS_STATUS_SUCCESS:
-    case NDIS_STATUS_BUFFER_OVERFLOW:
-    case NDIS_STATUS_FAILURE:
-    case NDIS_STATUS_RESOURCES:
-    case NDIS_STATUS_NOT_SUPPORTED:
-      return status;
-    case NDIS_STATUS_BUFFER_TOO_SHORT:
-      return ddk::STATUS_BUFFER_TOO_SMALL;
-    case NDIS_STATUS_INVALID_LENGTH:
-      return ddk::STATUS_INVALID_BUFFER_SIZE;
-    case NDIS_STATUS_INVALID_DATA:
-      return ddk::STATUS_INVALID_PARAMETER;
-    case NDIS_STATUS_ADAPTER_NOT_FOUND:
-      return ddk::STATUS_NO_MORE_ENTRIES;
-    case NDIS_STATUS_ADAPTER_NOT_READY:
-      return ddk::STATUS_DEVICE_NOT_READY;
-    default:
-      return ddk::STATUS_UNSUCCESSFUL;
-  }
 }
 
 }  // namespace flowsentry::pactrak

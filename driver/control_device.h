@@ -1,12 +1,13 @@
 // pactrak's control device: the record queue between the capture path and the readers, the
-// queue of pending reads, and the control requests (list, open and query adapters, switch
-// capture on and off). The device is registered with the first virtual adapter and removed with
-// the last.
+// queue of pending reads, and the device's registration with the first virtual adapter and its
+// removal with the last. The control requests and the handles' open contexts are in
+// control_requests.h.
 //
 // Records and reads are driver-wide: any pending read of any handle takes the next record.
-// Readers are served oldest first; records that piled up leave newest first. At most
-// MAX_QUEUED_RECORDS records wait; a record that finds the queue full is dropped and counted,
-// and IOCTL_SET_CAPTURE hands the count out.
+// Readers are served oldest first; records that piled up leave newest first. At most the queue's
+// limit of records wait (MAX_QUEUED_RECORDS unless the host sets another before the driver
+// loads); a record that finds the queue full is dropped and counted, and IOCTL_SET_CAPTURE hands
+// the count out.
 //
 // IOCTL_READ_RECORDS is a read of many records: it waits in the same queue as plain reads, in
 // turn with them, and completes as soon as one record is there, with as many queued records as
@@ -20,56 +21,36 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "driver/binding.h"
+#include "driver/read_queue.h"
+#include "driver/record_queue.h"
 #include "driver/runtime/io/dispatch.h"
 #include "driver/runtime/io/irp.h"
-#include "driver/runtime/io/list_entry.h"
-#include "shared/packet_record.h"
 
 namespace flowsentry::pactrak {
 
-// One record waiting for a reader: the list links, then the record's wire bytes. Allocated by
-// the capture path from non-paged memory with the driver's tag; freed once copied or dropped.
-struct QueuedRecord {
-  ddk::ListEntry Links;
-  uint8_t Record[kPacketRecordSize];
-};
-
 // The driver-wide queues. QueueLock guards everything here except CaptureFlags' reads by the
-// capture path, which take no lock (a change takes effect from the next frame).
+// capture path, which take no lock (a change takes effect from the next frame), and
+// configured_limit, which only the host sets before the driver loads.
 struct ControlQueues {
   NDIS_SPIN_LOCK QueueLock;
   std::atomic<uint8_t> CaptureFlags{0};
-  uint32_t DroppedRecords = 0;
-  ddk::ListEntry RecordQueue;  // newest at the head
-  uint32_t QueuedRecordCount = 0;
-  ddk::ListEntry ReadQueue;  // oldest at the head, linked through Irp::ListEntry
+  RecordQueue records;
+  ReadQueue reads;
+  uint32_t configured_limit = MAX_QUEUED_RECORDS;
 };
 
 ControlQueues& Queues();
 
-// A handle's hold on one adapter, made by IOCTL_OPEN_BINDING and ended by closing the handle.
-// Each reference also holds one on the Binding; the last release frees the context.
-struct OpenContext {
-  std::atomic<uint32_t> reference_count{1};
-  NDIS_SPIN_LOCK lock;
-  Binding* binding = nullptr;
-  NDIS_REQUEST request;  // IOCTL_QUERY_BINDING's query to the lower adapter
-  void (*request_complete)(OpenContext* context, NDIS_STATUS status) = nullptr;
-  OpenContext* request_complete_context = nullptr;
-  NDIS_STATUS request_status = NDIS_STATUS_SUCCESS;
-  NDIS_EVENT request_event;
-  // Queries through several handles may reach one context at once; they use its request block
-  // in turn (a passive-level mutex, held across the wait for the lower adapter).
-  std::mutex query_turn;
-};
+// For the driver's host, before the driver loads: the record queue's limit from the next
+// DriverEntry on (RecordQueue::kMinLimit to kMaxLimit).
+void SetRecordQueueLimit(uint32_t limit);
 
-// DriverEntry: makes RecordQueue and ReadQueue empty lists (on every path).
+// DriverEntry: empties the queues and gives the record queue its limit (on every path).
 void InitializeControlQueues();
 
-// DriverUnload: frees the records no reader took.
+// DriverUnload: frees the records no reader took, and their store.
 void ReleaseQueuedRecords();
 
 // The control device's dispatch table: create, cleanup, close, read and device control.
@@ -83,26 +64,24 @@ void RegisterControlDevice();
 // Virtual adapter halt: the last adapter removes the device.
 void DeregisterControlDevice();
 
-// A request that completed on the protocol edge but is not a binding's forwarded request: an
-// IOCTL_QUERY_BINDING query, handed back to the OpenContext that issued it.
-void CompleteControlDeviceQuery(Binding* binding, NDIS_REQUEST* request, NDIS_STATUS status);
-
-// The capture path's hand-over: queues a filled record (or drops and counts it when the queue
-// is full), then delivers what it can to pending reads.
-void EnqueueRecord(QueuedRecord* record);
+// The capture path's hand-over: queues a copy of the record (or drops and counts it when the
+// queue is full), then delivers what it can to pending reads. Allocates nothing but the queue's
+// store, once, with the first record.
+void EnqueueRecord(RecordQueue::RecordBytes record);
 
 // Hands queued records to pending reads (one each) and batches (as many as fit) until one of the
 // two queues is empty.
 void DeliverRecords();
+
+// IOCTL_SET_CAPTURE's step under QueueLock: sets the capture flags and returns the drop count,
+// which starts again from 0.
+uint32_t SetCaptureFlags(uint8_t flags);
 
 // For a frame source that must lose nothing: waits until capture is on and the record queue has
 // room for one more record. False, at once or later, when `stop` is or becomes true (it is
 // looked at every few milliseconds). It only waits: two sources that share the last room must
 // hold a lock of their own across the wait and the frame.
 bool WaitForRecordRoom(const std::atomic<bool>& stop);
-
-// The status a query of the lower adapter completes the control request with.
-ddk::NTSTATUS TranslateQueryStatus(NDIS_STATUS status);
 
 }  // namespace flowsentry::pactrak
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/control_device_test_support.h"
+#include "driver/control_requests.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
 
@@ -148,10 +149,12 @@ TEST_F(ControlDeviceRequestTest, RecordsPileUpToFiftyThenAreDroppedCountedAndLea
   for (uint32_t serial = 0; serial < MAX_QUEUED_RECORDS + 3; ++serial) {
     ReceiveFrame(*adapter, SerialFrame(serial));
   }
-  // Fifty records wait, each one QueuedRecord; the three that found the queue full are gone.
+  // Fifty records wait, in one store made with the first of them; the three that found the
+  // queue full are gone.
+  EXPECT_EQ(QueuedRecords(), MAX_QUEUED_RECORDS);
   const ndis::TagUsage piled = ndis::MemoryInUse(kPoolTag);
-  EXPECT_EQ(piled.blocks - before.blocks, MAX_QUEUED_RECORDS);
-  EXPECT_EQ(piled.bytes - before.bytes, MAX_QUEUED_RECORDS * sizeof(QueuedRecord));
+  EXPECT_EQ(piled.blocks - before.blocks, 1u);
+  EXPECT_EQ(piled.bytes - before.bytes, MAX_QUEUED_RECORDS * kPacketRecordSize);
 
   EXPECT_EQ(SetCapture(control, CAPTURE_ENABLED), 3u);
   EXPECT_EQ(SetCapture(control, CAPTURE_ENABLED), 0u);  // handed out once, then reset
@@ -169,7 +172,8 @@ TEST_F(ControlDeviceRequestTest, RecordsPileUpToFiftyThenAreDroppedCountedAndLea
   std::vector<uint32_t> newest_first(MAX_QUEUED_RECORDS);
   for (uint32_t i = 0; i < MAX_QUEUED_RECORDS; ++i) newest_first[i] = MAX_QUEUED_RECORDS - 1 - i;
   EXPECT_EQ(serials, newest_first);
-  EXPECT_EQ(ndis::MemoryInUse(kPoolTag).blocks, before.blocks);  // freed once copied
+  EXPECT_EQ(QueuedRecords(), 0u);
+  EXPECT_EQ(ndis::MemoryInUse(kPoolTag).bytes, piled.bytes);  // the store stays until unload
 
   // The queue is empty: the next read waits.
   ASSERT_TRUE(client->SendRead(100, 50));
@@ -179,6 +183,25 @@ TEST_F(ControlDeviceRequestTest, RecordsPileUpToFiftyThenAreDroppedCountedAndLea
   ASSERT_TRUE(client->Receive(reply));
   EXPECT_EQ(reply.id, 100u);
   EXPECT_EQ(SerialOf(*RecordOf(reply)), 500u);
+}
+
+TEST_F(ControlDeviceRequestTest, QueueLimitOfTheHostBoundsTheRecordsKeptFromTheNextLoadOn) {
+  runtime_->UnloadDriver();
+  SetRecordQueueLimit(3);
+  ASSERT_EQ(runtime_->LoadDriver(kProtocolName, DriverEntry), ddk::STATUS_SUCCESS);
+  SetRecordQueueLimit(MAX_QUEUED_RECORDS);  // for the loads of the tests that follow
+  auto adapter = AddAdapter("sim0");
+  DeviceHandle control = Open();
+  SetCapture(control, CAPTURE_ENABLED);
+  const uint32_t before = QueuedRecords();
+  for (uint32_t serial = 0; serial < 5; ++serial) ReceiveFrame(*adapter, SerialFrame(serial));
+  EXPECT_EQ(QueuedRecords() - before, 3u);
+  EXPECT_EQ(SetCapture(control, CAPTURE_ENABLED), 2u);
+  std::vector<uint8_t> records(10 * kPacketRecordSize);
+  uint32_t returned = 0;
+  ASSERT_TRUE(control.DeviceIoControl(IOCTL_READ_RECORDS, {}, records, &returned));
+  ASSERT_EQ(returned, 3 * kPacketRecordSize);
+  EXPECT_EQ(SerialOf(*DecodePacketRecord(records)), 2u);
 }
 
 TEST_F(ControlDeviceRequestTest, PendingReadsAreServedOldestFirstAcrossHandles) {
@@ -310,7 +333,7 @@ TEST_F(ControlDeviceRequestTest, ReadsWithUnusableBuffersFailAtOnceAndTakeNoReco
   auto adapter = AddAdapter("sim0");
   SetCapture(CAPTURE_ENABLED);
   ReceiveFrame(*adapter, SerialFrame(77));  // waits through every refused read
-  const uint64_t queued = DriverBlocks();
+  const uint32_t queued = QueuedRecords();
 
   auto client = Connect();
   struct Case {
@@ -351,7 +374,7 @@ TEST_F(ControlDeviceRequestTest, ReadsWithUnusableBuffersFailAtOnceAndTakeNoReco
   EXPECT_FALSE(handle.ReadFile(std::span(short_buffer).first(0), &bytes));
   EXPECT_EQ(GetLastError(), platform::ERROR_INVALID_PARAMETER);
 
-  EXPECT_EQ(DriverBlocks(), queued);
+  EXPECT_EQ(QueuedRecords(), queued);
   std::optional<PacketRecord> record = ReadRecord(*client, id);
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(SerialOf(*record), 77u);
@@ -396,9 +419,9 @@ TEST_F(ControlDeviceRequestTest, CancelByIdAndCloseEndOnlyTheReadsTheyName) {
   }
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids, (std::vector<uint32_t>{4, 5}));
-  const uint64_t idle = DriverBlocks();
+  const uint32_t idle = QueuedRecords();
   ReceiveFrame(*adapter, SerialFrame(6));
-  EXPECT_EQ(DriverBlocks(), idle + 1);
+  EXPECT_EQ(QueuedRecords(), idle + 1);
 
   // A thread's read cancelled from another thread (CancelSynchronousIo).
   DeviceHandle handle = Open();
@@ -416,7 +439,7 @@ TEST_F(ControlDeviceRequestTest, CancelByIdAndCloseEndOnlyTheReadsTheyName) {
   reader.join();
   EXPECT_FALSE(ok);
   EXPECT_EQ(error, platform::ERROR_OPERATION_ABORTED);
-  EXPECT_EQ(DriverBlocks(), idle);
+  EXPECT_EQ(QueuedRecords(), idle);
 }
 
 TEST_F(ControlDeviceRequestTest, DeviceGoingAwayEndsPendingReadsAndUnloadFreesQueuedRecords) {
@@ -873,9 +896,9 @@ TEST_F(ControlDeviceRequestTest, CaptureIsOffWhenTheDriverLoads) {
   ASSERT_TRUE(runtime_->AddAdapter(adapter));
   ASSERT_TRUE(protocol_.WaitForAdapter(VirtualName("sim0")));
 
-  const uint64_t idle = DriverBlocks();
+  const uint32_t idle = QueuedRecords();
   ReceiveFrame(*adapter, SerialFrame(1));
-  EXPECT_EQ(DriverBlocks(), idle);
+  EXPECT_EQ(QueuedRecords(), idle);
 }
 
 }  // namespace

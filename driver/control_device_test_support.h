@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "driver/binding.h"
+#include "driver/control_device.h"
 #include "driver/pactrak.h"
 #include "driver/runtime/io/socket_device_host.h"
 #include "driver/runtime/io/testing/raw_client.h"
@@ -204,8 +205,15 @@ class ControlDeviceTest : public ::testing::Test {
     adapter.Receive(frame, options);
   }
 
-  // Records waiting in the driver: its blocks of memory beyond those the bindings hold.
+  // The driver's blocks of memory: its bindings and contexts, and the record queue's store.
   uint64_t DriverBlocks() const { return ndis::MemoryInUse(kPoolTag).blocks; }
+
+  // Records waiting in the driver for a reader.
+  static uint32_t QueuedRecords() {
+    ControlQueues& queues = Queues();
+    SpinLockGuard guard(queues.QueueLock);
+    return queues.records.size();
+  }
 
   // Sends a NOP on `client` and reads the next reply. Dispatch routines of one handle run in the
   // order their requests arrive, so when the NOP's reply is the next one, every request sent

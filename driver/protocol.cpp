@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "driver/capture.h"
-#include "driver/control_device.h"
+#include "driver/control_requests.h"
 #include "driver/driver_state.h"
 #include "driver/handlers.h"
 #include "driver/passthrough.h"

@@ -41,6 +41,7 @@ int Run(const Options& options) {
   ndis::Runtime runtime;
   runtime.SetDeviceHost(&device_host);
   runtime.AttachUpperProtocol(&host_stack);
+  SetRecordQueueLimit(options.queue_limit);
   const ddk::NTSTATUS status = runtime.LoadDriver(kProtocolName, &DriverEntry);
   if (!ddk::NT_SUCCESS(status)) {
     char text[16];

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "driver/record_queue.h"
+
 namespace flowsentry::pactrak {
 namespace {
 
@@ -14,13 +16,17 @@ ParsedCommandLine Error(std::string text) {
   return result;
 }
 
-std::optional<uint32_t> ParseLoops(std::string_view text) {
+std::optional<uint32_t> ParseWholeNumber(std::string_view text, uint32_t min, uint32_t max) {
   uint32_t value = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > kMaxLoops) {
+  if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) {
     return std::nullopt;
   }
   return value;
+}
+
+std::optional<uint32_t> ParseLoops(std::string_view text) {
+  return ParseWholeNumber(text, 1, kMaxLoops);
 }
 
 }  // namespace
@@ -81,6 +87,15 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args) {
           return Error("--mac needs an address like 02:00:5e:00:53:01, not \"" +
                        std::string(value) + "\"");
         }
+      } else if (arg == "--queue-limit") {
+        if (!take_value()) return Error("--queue-limit needs a number of records");
+        std::optional<uint32_t> limit =
+            ParseWholeNumber(value, RecordQueue::kMinLimit, RecordQueue::kMaxLimit);
+        if (!limit.has_value()) {
+          return Error("--queue-limit needs a whole number from 1 to 1048576, not \"" +
+                       std::string(value) + "\"");
+        }
+        options.queue_limit = *limit;
       } else {
         return Error("unknown option " + std::string(arg));
       }
@@ -102,8 +117,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args) {
 }
 
 std::string UsageText() {
-  return "usage: pactrak --live [IFACE...]\n"
+  return "usage: pactrak --live [IFACE...] [--queue-limit N]\n"
          "       pactrak --replay FILE... [--lossless] [--file-time] [--loop N] [--mac MAC]\n"
+         "               [--queue-limit N]\n"
          "       pactrak --help\n"
          "\n"
          "Runs the pactrak capture driver in the foreground until SIGINT or SIGTERM; its control\n"
@@ -120,6 +136,8 @@ std::string UsageText() {
          "  --mac MAC          the replayed host's own address: frames from it take the send\n"
          "                     path, the others the receive path (default: each file's first\n"
          "                     frame's source address)\n"
+         "  --queue-limit N    records the driver keeps for its readers before it drops new\n"
+         "                     ones, 1 to 1048576 (default 50)\n"
          "  --help             show this text\n";
 }
 

@@ -1,6 +1,6 @@
 // pactrak's command line:
-//   pactrak --live [IFACE...]
-//   pactrak --replay FILE... [--lossless] [--file-time] [--loop N] [--mac MAC]
+//   pactrak --live [IFACE...] [--queue-limit N]
+//   pactrak --replay FILE... [--lossless] [--file-time] [--loop N] [--mac MAC] [--queue-limit N]
 //   pactrak --help
 // Pure: no I/O.
 #ifndef FLOWSENTRY_DRIVER_PROGRAM_OPTIONS_H_
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/runtime/sources/adapter_profile.h"
+#include "shared/control.h"
 
 namespace flowsentry::pactrak {
 
@@ -25,6 +26,7 @@ struct Options {
   bool file_time = false;
   uint32_t loops = 1;
   std::optional<ndis::MacAddress> mac;
+  uint32_t queue_limit = MAX_QUEUED_RECORDS;  // records the driver keeps for its readers
 };
 
 struct ParsedCommandLine {

@@ -40,6 +40,10 @@ TEST(ParseCommandLineTest, OutcomesAndErrors) {
       {{"--replay", "a", "--mac", "0g:00:5e:00:53:01"}, Outcome::kUsageError, "--mac needs"},
       {{"--replay=a"}, Outcome::kUsageError, "takes no value"},
       {{"--replay", "a", "-x"}, Outcome::kUsageError, "unknown option -x"},
+      {{"--live", "--queue-limit"}, Outcome::kUsageError, "--queue-limit needs"},
+      {{"--live", "--queue-limit=0"}, Outcome::kUsageError, "--queue-limit needs a whole number"},
+      {{"--live", "--queue-limit", "1048577"}, Outcome::kUsageError, "not \"1048577\""},
+      {{"--live", "--queue-limit", "many"}, Outcome::kUsageError, "not \"many\""},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -56,7 +60,7 @@ TEST(ParseCommandLineTest, OutcomesAndErrors) {
 TEST(ParseCommandLineTest, ValuesReachTheOptions) {
   ParsedCommandLine replay =
       ParseCommandLine({"--replay", "a.pcap", "--file-time", "b.pcap", "--loop", "7", "--lossless",
-                        "--mac", "02-00-5E-00-53-0a", "--", "-c.pcap"});
+                        "--mac", "02-00-5E-00-53-0a", "--queue-limit=1048576", "--", "-c.pcap"});
   ASSERT_EQ(replay.outcome, Outcome::kRun) << replay.error;
   const Options& r = replay.options;
   EXPECT_EQ(r.mode, Options::Mode::kReplay);
@@ -64,6 +68,7 @@ TEST(ParseCommandLineTest, ValuesReachTheOptions) {
   EXPECT_TRUE(r.lossless);
   EXPECT_TRUE(r.file_time);
   EXPECT_EQ(r.loops, 7u);
+  EXPECT_EQ(r.queue_limit, 1048576u);
   ASSERT_TRUE(r.mac.has_value());
   EXPECT_EQ(*r.mac, (ndis::MacAddress{0x02, 0x00, 0x5E, 0x00, 0x53, 0x0A}));
 
@@ -73,11 +78,12 @@ TEST(ParseCommandLineTest, ValuesReachTheOptions) {
   EXPECT_EQ(live.options.interfaces, std::vector<std::string>{"eth0"});
   EXPECT_FALSE(live.options.lossless);
   EXPECT_EQ(live.options.loops, 1u);
+  EXPECT_EQ(live.options.queue_limit, 50u);
 
   // Every option the parser accepts is in the help text.
   const std::string help = UsageText();
-  for (const char* option :
-       {"--live", "--replay", "--lossless", "--file-time", "--loop", "--mac", "--help"}) {
+  for (const char* option : {"--live", "--replay", "--lossless", "--file-time", "--loop", "--mac",
+                             "--queue-limit", "--help"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
 }

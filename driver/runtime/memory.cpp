@@ -1,10 +1,9 @@
 #include "driver/runtime/memory.h"
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <mutex>
 #include <new>
 
 namespace flowsentry::ndis {
@@ -21,14 +20,39 @@ static_assert(sizeof(BlockHeader) == 16);
 
 constexpr uint64_t kMagic = 0x6B6F6F6C6E646973ull;
 
-struct TagTable {
-  std::mutex mu;
-  std::map<uint32_t, TagUsage> usage;
+// The kernel's pool accounting, one per process: a counter pair per tag, found without a lock,
+// so that the allocations of many threads at once do not queue behind one another. A driver uses
+// a handful of tags; the table holds far more.
+constexpr size_t kTagSlots = 256;
+
+struct TagSlot {
+  std::atomic<uint64_t> key{0};  // the tag + 1; 0 while the slot is free
+  std::atomic<uint64_t> blocks{0};
+  std::atomic<uint64_t> bytes{0};
 };
 
-TagTable& Tags() {
-  static TagTable table;  // the kernel's pool accounting: one per process
+std::array<TagSlot, kTagSlots>& Tags() {
+  static std::array<TagSlot, kTagSlots> table;
   return table;
+}
+
+// The slot of `tag`; with `claim`, a free slot is taken for a tag not seen before. Null when the
+// tag has no slot (and `claim` is false).
+TagSlot* SlotOf(uint32_t tag, bool claim) {
+  std::array<TagSlot, kTagSlots>& table = Tags();
+  const uint64_t key = uint64_t{tag} + 1;
+  for (size_t probe = 0; probe < kTagSlots; ++probe) {
+    TagSlot& slot = table[(tag * 2654435761u + probe) % kTagSlots];
+    uint64_t found = slot.key.load(std::memory_order_acquire);
+    if (found == 0 && claim) {
+      if (slot.key.compare_exchange_strong(found, key, std::memory_order_acq_rel)) return &slot;
+    }
+    if (found == key) return &slot;
+    if (found == 0) return nullptr;
+  }
+  if (!claim) return nullptr;
+  std::fprintf(stderr, "NdisAllocateMemoryWithTag: more than %zu pool tags\n", kTagSlots);
+  std::abort();
 }
 
 std::atomic<uint32_t> failures_requested{0};
@@ -49,13 +73,9 @@ NDIS_STATUS NdisAllocateMemoryWithTag(void** virtual_address, uint32_t length, u
   void* raw = std::malloc(sizeof(BlockHeader) + length);
   if (raw == nullptr) return NDIS_STATUS_RESOURCES;
   auto* header = new (raw) BlockHeader{tag, length, kMagic};
-  {
-    TagTable& table = Tags();
-    std::lock_guard lock(table.mu);
-    TagUsage& usage = table.usage[tag];
-    usage.blocks += 1;
-    usage.bytes += length;
-  }
+  TagSlot* slot = SlotOf(tag, true);
+  slot->blocks.fetch_add(1, std::memory_order_relaxed);
+  slot->bytes.fetch_add(length, std::memory_order_relaxed);
   *virtual_address = header + 1;
   return NDIS_STATUS_SUCCESS;
 }
@@ -68,22 +88,20 @@ void NdisFreeMemory(void* virtual_address, uint32_t length, uint32_t /*memory_fl
                  virtual_address, length, header->length);
     std::abort();
   }
-  {
-    TagTable& table = Tags();
-    std::lock_guard lock(table.mu);
-    TagUsage& usage = table.usage[header->tag];
-    usage.blocks -= 1;
-    usage.bytes -= header->length;
-  }
+  TagSlot* slot = SlotOf(header->tag, true);
+  slot->blocks.fetch_sub(1, std::memory_order_relaxed);
+  slot->bytes.fetch_sub(header->length, std::memory_order_relaxed);
   header->magic = 0;
   std::free(header);
 }
 
 TagUsage MemoryInUse(uint32_t tag) {
-  TagTable& table = Tags();
-  std::lock_guard lock(table.mu);
-  auto it = table.usage.find(tag);
-  return it == table.usage.end() ? TagUsage{} : it->second;
+  // A block being allocated or freed meanwhile may be counted in one of the two and not yet in
+  // the other; a caller that wants both exact asks when no allocation runs.
+  const TagSlot* slot = SlotOf(tag, false);
+  if (slot == nullptr) return {};
+  return {slot->blocks.load(std::memory_order_relaxed),
+          slot->bytes.load(std::memory_order_relaxed)};
 }
 
 void FailNextAllocationsForTesting(uint32_t count) { failures_requested.store(count); }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "driver/runtime/ndis_types.h"
 
@@ -20,14 +21,12 @@ NDIS_STATUS NdisAllocateMemoryWithTag(void** virtual_address, uint32_t length, u
 void NdisFreeMemory(void* virtual_address, uint32_t length, uint32_t memory_flags);
 
 inline void NdisZeroMemory(void* destination, size_t length) {
-  auto* d = static_cast<uint8_t*>(destination);
-  for (size_t i = 0; i < length; ++i) d[i] = 0;
+  if (length != 0) std::memset(destination, 0, length);
 }
 
+// The two ranges may overlap, as the kernel's RtlMoveMemory allows.
 inline void NdisMoveMemory(void* destination, const void* source, size_t length) {
-  auto* d = static_cast<uint8_t*>(destination);
-  const auto* s = static_cast<const uint8_t*>(source);
-  for (size_t i = 0; i < length; ++i) d[i] = s[i];
+  if (length != 0) std::memmove(destination, source, length);
 }
 
 struct TagUsage {

@@ -10,6 +10,15 @@ std::unique_ptr<FramePacket> FramePacket::Make(NDIS_HANDLE pool, std::vector<uin
   if (status != NDIS_STATUS_SUCCESS) return nullptr;
   result->bytes_ = std::move(frame);
   const size_t total = result->bytes_.size();
+  if (chunks.empty()) {
+    // The usual case, one buffer over the whole frame, without the list of pieces.
+    result->buffers_.resize(1);
+    NDIS_BUFFER& b = result->buffers_[0];
+    b.VirtualAddress = result->bytes_.data();
+    b.ByteCount = static_cast<uint32_t>(total);
+    NdisChainBufferAtBack(result->packet_, &b);
+    return result;
+  }
   size_t offset = 0;
   std::vector<std::pair<size_t, size_t>> pieces;
   for (size_t chunk : chunks) {

@@ -1,8 +1,9 @@
 #include "platform/time.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
-#include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/last_error.h"
@@ -10,11 +11,25 @@
 namespace flowsentry::platform {
 namespace {
 
-// The C library keeps the time zone in process-wide state that tzset rewrites; one lock over
-// every conversion keeps a rewrite from meeting a reader, whatever the library does inside.
-std::mutex& TimeZoneMutex() {
-  static std::mutex mutex;
-  return mutex;
+// localtime_r need not look at TZ again once the library has read it, so a changed TZ is read
+// with tzset. Rather than call tzset (which takes the library's lock and reads the environment
+// and the zone file's status) for every conversion, each thread keeps the TZ it last had tzset
+// read and calls it again only when TZ differs: the per-packet path takes no lock of ours and
+// makes no system call. The library serializes tzset, localtime_r and mktime itself.
+struct SeenTimeZone {
+  bool seen = false;  // tzset has run on this thread
+  bool set = false;   // TZ was set then
+  std::string value;  // and held this
+};
+
+void ReadTimeZoneIfChanged() {
+  thread_local SeenTimeZone last;
+  const char* tz = std::getenv("TZ");
+  if (last.seen && last.set == (tz != nullptr) && (tz == nullptr || last.value == tz)) return;
+  tzset();
+  last.seen = true;
+  last.set = tz != nullptr;
+  last.value = tz != nullptr ? tz : "";
 }
 
 std::tm ToTm(const LocalTime& local) {
@@ -36,16 +51,10 @@ std::tm ToTm(const LocalTime& local) {
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 std::optional<LocalTime> ToLocalTime(int64_t seconds) {
-  // localtime_r need not look at TZ again; tzset makes a changed TZ count from the next call.
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
-  bool converted = false;
-  {
-    const std::lock_guard lock(TimeZoneMutex());
-    tzset();
-    converted = localtime_r(&t, &tm) != nullptr;
-  }
-  if (!converted) {
+  ReadTimeZoneIfChanged();
+  if (localtime_r(&t, &tm) == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return std::nullopt;
   }
@@ -67,11 +76,8 @@ std::optional<int64_t> FromLocalTime(const LocalTime& local) {
   // mktime answers -1 both for an error and for one second before the epoch; a sentinel in a
   // field mktime always sets tells them apart.
   tm.tm_wday = -1;
-  std::time_t t = 0;
-  {
-    const std::lock_guard lock(TimeZoneMutex());
-    t = mktime(&tm);
-  }
+  // mktime reads TZ by itself, as if by tzset.
+  const std::time_t t = mktime(&tm);
   if (t == static_cast<std::time_t>(-1) && tm.tm_wday == -1) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return std::nullopt;

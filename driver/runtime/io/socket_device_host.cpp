@@ -6,10 +6,12 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +25,7 @@
 #include "driver/runtime/io/irp.h"
 #include "platform/root.h"
 #include "shared/device_wire.h"
+#include "shared/little_endian.h"
 
 namespace flowsentry::ddk {
 namespace {
@@ -168,6 +171,31 @@ bool IsStaleSocket(const std::string& path, const UnixAddress& address) {
 
 class Connection;
 
+// A buffer of a request: size() bytes at the start of storage that may be larger, since a
+// connection hands its blocks on from one request to the next rather than allocating (and
+// zeroing) a megabyte for every large one. Fresh storage is zeroed; a block handed on holds what
+// the earlier requests of the same handle left in it, never another handle's bytes.
+class Block {
+ public:
+  void Resize(size_t size) {
+    if (size > capacity_) {
+      storage_ = std::make_unique<uint8_t[]>(size);
+      capacity_ = size;
+    }
+    size_ = size;
+  }
+  uint8_t* data() { return storage_.get(); }
+  const uint8_t* data() const { return storage_.get(); }
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  std::unique_ptr<uint8_t[]> storage_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+};
+
 // A read or device control of a handle, with the buffers its Irp points at: `buffer` is the
 // read's buffer or the system buffer (the input, for the direct methods), `output` the output
 // buffer of the direct methods and METHOD_NEITHER. `reply` names the one of them the caller's
@@ -184,19 +212,20 @@ class Request final : public IrpOwner {
   const uint32_t output_length;
   Irp irp;
   Mdl mdl;
-  std::vector<uint8_t> buffer;
-  std::vector<uint8_t> output;
-  const std::vector<uint8_t>* reply = &buffer;
+  Block buffer;
+  Block output;
+  const Block* reply = &buffer;
 };
 
-// The bytes the buffers of a request take, as SetUpBuffers will make them.
-size_t HeldBytes(const wire::Request& request) {
-  if (request.op == wire::kOpRead) return request.output_length;
+// The sizes of the two buffers of a request, as SetUpBuffers makes them: the read's buffer or
+// the system buffer, and the output buffer of the direct methods and METHOD_NEITHER.
+std::pair<size_t, size_t> BufferSizes(const wire::Request& request) {
+  if (request.op == wire::kOpRead) return {request.output_length, 0};
   const size_t input = request.input.size();
   if (IoControlMethod(request.code) == METHOD_BUFFERED) {
-    return std::max<size_t>(input, request.output_length);
+    return {std::max<size_t>(input, request.output_length), 0};
   }
-  return input + request.output_length;
+  return {input, request.output_length};
 }
 
 // Gives the Irp of `request` its buffers, as the I/O manager does for the request's type and
@@ -204,7 +233,8 @@ size_t HeldBytes(const wire::Request& request) {
 void SetUpBuffers(const wire::Request& request, Request& pending, bool fail_mappings) {
   Irp& irp = pending.irp;
   const uint32_t output_length = request.output_length;
-  auto describe = [&](std::vector<uint8_t>& bytes) {
+  const std::span<const uint8_t> input = request.input;
+  auto describe = [&](Block& bytes) {
     pending.mdl.StartVa = bytes.data();
     pending.mdl.ByteCount = static_cast<uint32_t>(bytes.size());
     pending.mdl.mapping_fails = fail_mappings;
@@ -212,10 +242,12 @@ void SetUpBuffers(const wire::Request& request, Request& pending, bool fail_mapp
   };
   if (request.op == wire::kOpRead) {
     // Direct I/O maps the caller's own buffer, so the bytes the driver does not write stay as the
-    // caller had them: the client sends them along, and they go back with the reply.
-    pending.buffer.assign(output_length, 0);
-    std::copy_n(request.input.begin(), std::min<size_t>(request.input.size(), output_length),
-                pending.buffer.begin());
+    // caller had them: the client sends them along, and they go back with the reply. Bytes it did
+    // not send read as zeros.
+    pending.buffer.Resize(output_length);
+    const size_t sent = std::min<size_t>(input.size(), output_length);
+    std::copy_n(input.begin(), sent, pending.buffer.data());
+    std::fill(pending.buffer.data() + sent, pending.buffer.data() + output_length, 0);
     irp.stack.Parameters.Read.Length = output_length;
     if (output_length > 0) {
       describe(pending.buffer);
@@ -225,17 +257,20 @@ void SetUpBuffers(const wire::Request& request, Request& pending, bool fail_mapp
   }
   auto& parameters = irp.stack.Parameters.DeviceIoControl;
   parameters.IoControlCode = request.code;
-  parameters.InputBufferLength = static_cast<uint32_t>(request.input.size());
+  parameters.InputBufferLength = static_cast<uint32_t>(input.size());
   parameters.OutputBufferLength = output_length;
+  // As the I/O manager does, the output part is not cleared: the reply carries only the bytes
+  // the driver reports.
   const uint32_t method = IoControlMethod(request.code);
   if (method == METHOD_BUFFERED) {
-    pending.buffer.assign(std::max<size_t>(request.input.size(), output_length), 0);
-    std::copy(request.input.begin(), request.input.end(), pending.buffer.begin());
+    pending.buffer.Resize(std::max<size_t>(input.size(), output_length));
+    std::copy(input.begin(), input.end(), pending.buffer.data());
     if (!pending.buffer.empty()) irp.SystemBuffer = pending.buffer.data();
     return;
   }
-  pending.buffer.assign(request.input.begin(), request.input.end());
-  pending.output.assign(output_length, 0);
+  pending.buffer.Resize(input.size());
+  std::copy(input.begin(), input.end(), pending.buffer.data());
+  pending.output.Resize(output_length);
   pending.reply = &pending.output;
   if (method == METHOD_NEITHER) {
     if (!pending.buffer.empty()) parameters.Type3InputBuffer = pending.buffer.data();
@@ -308,9 +343,13 @@ class Connection {
   bool Handle(const wire::Request& request);
   void Teardown();
   NTSTATUS RunSync(uint8_t major_function, DriverDispatch dispatch);
-  static std::vector<uint8_t> ReplyFrame(uint32_t id, NTSTATUS status);
   void SendReply(uint32_t id, NTSTATUS status);
-  void QueueLocked(const std::vector<uint8_t>& frame);
+  // Sends a reply frame (its head, then its data) or queues what the socket does not take now.
+  void QueueLocked(std::span<const uint8_t> head, std::span<const uint8_t> data = {});
+  void RefuseLocked(uint32_t id, NTSTATUS status);
+  // A spare block of the handle for a buffer of `size` bytes, or an empty one; with mutex_ held.
+  Block TakeBlockLocked(size_t size);
+  void GiveBackLocked(Block& block);
   void FlushLocked();
   void FinalFlush();
 
@@ -331,8 +370,9 @@ class Connection {
   std::mutex mutex_;
   std::condition_variable idle_;  // pending_ became empty
   std::map<uint32_t, std::shared_ptr<Request>> pending_;
-  size_t held_bytes_ = 0;     // the buffers of pending_
-  std::vector<uint8_t> out_;  // replies not yet taken by the socket, from out_sent_ on
+  size_t held_bytes_ = 0;      // the buffers of pending_
+  std::vector<Block> spares_;  // blocks of completed requests, for the next ones
+  std::vector<uint8_t> out_;   // replies not yet taken by the socket, from out_sent_ on
   size_t out_sent_ = 0;
   bool broken_ = false;  // the client is gone: replies are dropped
 };
@@ -421,7 +461,7 @@ bool Connection::Handle(const wire::Request& request) {
     if (pending_.contains(request.id)) return false;
     if (pending_.size() >= wire::kMaxPendingRequests) {
       tally_.requests_refused.fetch_add(1);
-      QueueLocked(ReplyFrame(request.id, STATUS_INSUFFICIENT_RESOURCES));
+      RefuseLocked(request.id, STATUS_INSUFFICIENT_RESOURCES);
       return true;
     }
   }
@@ -449,16 +489,22 @@ bool Connection::Handle(const wire::Request& request) {
     return true;
   }
 
-  const size_t held = HeldBytes(request);
+  const auto [buffer_size, output_size] = BufferSizes(request);
+  const size_t held = buffer_size + output_size;
   {
     std::lock_guard lock(mutex_);
     if (held_bytes_ + held > max_held_bytes_) {
       tally_.requests_refused.fetch_add(1);
-      QueueLocked(ReplyFrame(request.id, STATUS_INSUFFICIENT_RESOURCES));
+      RefuseLocked(request.id, STATUS_INSUFFICIENT_RESOURCES);
       return true;
     }
   }
   auto pending = std::make_shared<Request>(*this, request.id, request.output_length);
+  {
+    std::lock_guard lock(mutex_);
+    pending->buffer = TakeBlockLocked(buffer_size);
+    if (output_size > 0) pending->output = TakeBlockLocked(output_size);
+  }
   Irp& irp = pending->irp;
   irp.device = &device_;
   irp.owner = pending.get();
@@ -492,54 +538,113 @@ void Connection::Completed(Request& request) {
     data_length = std::min<uintptr_t>(information, request.output_length);
     data_length = std::min(data_length, request.reply->size());
   }
-  std::vector<uint8_t> frame;
-  wire::AppendReply(frame, request.id, status,
-                    static_cast<uint32_t>(std::min<uintptr_t>(information, UINT32_MAX)),
-                    std::span(request.reply->data(), data_length));
+  std::array<uint8_t, wire::kReplyHeaderLength> head;
+  StoreLe32(head.data(), wire::kReplyFixedLength + static_cast<uint32_t>(data_length));
+  StoreLe32(head.data() + 4, request.id);
+  StoreLe32(head.data() + 8, status);
+  StoreLe32(head.data() + 12, static_cast<uint32_t>(std::min<uintptr_t>(information, UINT32_MAX)));
 
   std::shared_ptr<Request> finished;  // keeps the request alive until the lock is released
   std::lock_guard lock(mutex_);
+  // Forgotten before the reply goes out, so that a client that has its reply sees the request's
+  // buffers counted out.
   const auto it = pending_.find(request.id);
-  if (it != pending_.end() && it->second.get() == &request) {
+  const bool ours = it != pending_.end() && it->second.get() == &request;
+  if (ours) {
     finished = std::move(it->second);
     pending_.erase(it);
     held_bytes_ -= request.held_bytes();
     tally_.buffered_bytes.fetch_sub(request.held_bytes());
   }
-  QueueLocked(frame);
+  QueueLocked(head, std::span(request.reply->data(), data_length));
+  if (ours) {
+    // The driver is done with the buffers once it has completed the request, and the reply's
+    // bytes are out or copied.
+    GiveBackLocked(request.buffer);
+    GiveBackLocked(request.output);
+  }
   if (pending_.empty()) idle_.notify_all();
 }
 
-std::vector<uint8_t> Connection::ReplyFrame(uint32_t id, NTSTATUS status) {
-  std::vector<uint8_t> frame;
-  wire::AppendReply(frame, id, status, 0, {});
-  return frame;
+Block Connection::TakeBlockLocked(size_t size) {
+  // The smallest spare that is large enough, else the largest (which grows when resized).
+  auto best = spares_.end();
+  for (auto it = spares_.begin(); it != spares_.end(); ++it) {
+    if (best == spares_.end()) {
+      best = it;
+    } else if (it->capacity() >= size) {
+      if (best->capacity() < size || it->capacity() < best->capacity()) best = it;
+    } else if (best->capacity() < size && it->capacity() > best->capacity()) {
+      best = it;
+    }
+  }
+  Block block;
+  if (best != spares_.end()) {
+    block = std::move(*best);
+    spares_.erase(best);
+  }
+  return block;
+}
+
+void Connection::GiveBackLocked(Block& block) {
+  // A few spares cover the requests a handle has pending at once in the usual case; larger
+  // blocks are the ones worth keeping.
+  constexpr size_t kSpares = 4;
+  if (block.capacity() == 0) return;
+  if (spares_.size() < kSpares) {
+    spares_.push_back(std::move(block));
+    return;
+  }
+  auto smallest =
+      std::min_element(spares_.begin(), spares_.end(),
+                       [](const Block& a, const Block& b) { return a.capacity() < b.capacity(); });
+  if (smallest->capacity() < block.capacity()) *smallest = std::move(block);
+}
+
+void Connection::RefuseLocked(uint32_t id, NTSTATUS status) {
+  std::array<uint8_t, wire::kReplyHeaderLength> head;
+  StoreLe32(head.data(), wire::kReplyFixedLength);
+  StoreLe32(head.data() + 4, id);
+  StoreLe32(head.data() + 8, status);
+  StoreLe32(head.data() + 12, 0);
+  QueueLocked(head);
 }
 
 void Connection::SendReply(uint32_t id, NTSTATUS status) {
   std::lock_guard lock(mutex_);
-  QueueLocked(ReplyFrame(id, status));
+  RefuseLocked(id, status);
 }
 
-void Connection::QueueLocked(const std::vector<uint8_t>& frame) {
+void Connection::QueueLocked(std::span<const uint8_t> head, std::span<const uint8_t> data) {
   if (broken_) return;
   size_t sent = 0;
   if (out_sent_ == out_.size()) {
-    // Nothing waits before this reply: hand it to the socket from the completing thread.
+    // Nothing waits before this reply: hand it to the socket from the completing thread, its data
+    // straight from the request's buffer.
     out_.clear();
     out_sent_ = 0;
-    const ssize_t result =
-        ::send(socket_.get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    iovec parts[2] = {{const_cast<uint8_t*>(head.data()), head.size()},
+                      {const_cast<uint8_t*>(data.data()), data.size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = data.empty() ? 1 : 2;
+    const ssize_t result = ::sendmsg(socket_.get(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (result < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       broken_ = true;
       waker_.Signal();
       return;
     }
     if (result > 0) sent = static_cast<size_t>(result);
-    if (sent == frame.size()) return;
+    if (sent == head.size() + data.size()) return;
     waker_.Signal();  // the connection's thread sends the rest when the socket takes it
   }
-  out_.insert(out_.end(), frame.begin() + static_cast<ptrdiff_t>(sent), frame.end());
+  if (sent < head.size()) {
+    out_.insert(out_.end(), head.begin() + static_cast<ptrdiff_t>(sent), head.end());
+    sent = 0;
+  } else {
+    sent -= head.size();
+  }
+  out_.insert(out_.end(), data.begin() + static_cast<ptrdiff_t>(sent), data.end());
 }
 
 void Connection::FlushLocked() {

@@ -40,6 +40,15 @@ std::u16string HostStack::VirtualAdapterName(std::string_view lower_adapter) {
 }
 
 std::shared_ptr<VirtualAdapterBinding> HostStack::BindingAbove(std::string_view lower_adapter) {
+  {
+    // Every frame sent asks: once the name is known, one pass under the lock, no copy of it.
+    std::lock_guard lock(mu_);
+    auto name = upper_names_.find(lower_adapter);
+    if (name != upper_names_.end()) {
+      auto it = bindings_.find(name->second);
+      return it == bindings_.end() ? nullptr : it->second;
+    }
+  }
   const std::u16string name = VirtualAdapterName(lower_adapter);
   std::lock_guard lock(mu_);
   auto it = bindings_.find(name);
