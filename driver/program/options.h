@@ -1,5 +1,5 @@
 // pactrak's command line:
-//   pactrak --live [IFACE...]
+//   pactrak --live [IFACE...] [--pcap-buffer MIB]
 //   pactrak --replay FILE... [--lossless] [--file-time] [--loop N] [--mac MAC]
 //   pactrak --help
 // Pure: no I/O.
@@ -13,14 +13,16 @@
 #include <vector>
 
 #include "driver/runtime/sources/adapter_profile.h"
+#include "driver/runtime/sources/live_source.h"
 
 namespace flowsentry::pactrak {
 
 struct Options {
   enum class Mode { kLive, kReplay };
   Mode mode = Mode::kLive;
-  std::vector<std::string> interfaces;  // --live; empty: every interface
-  std::vector<std::string> files;       // --replay
+  std::vector<std::string> interfaces;                        // --live; empty: every interface
+  uint32_t pcap_buffer_mib = ndis::kDefaultCaptureBufferMiB;  // --live: per capture handle
+  std::vector<std::string> files;                             // --replay
   bool lossless = false;
   bool file_time = false;
   uint32_t loops = 1;

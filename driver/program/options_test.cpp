@@ -40,6 +40,11 @@ TEST(ParseCommandLineTest, OutcomesAndErrors) {
       {{"--replay", "a", "--mac", "0g:00:5e:00:53:01"}, Outcome::kUsageError, "--mac needs"},
       {{"--replay=a"}, Outcome::kUsageError, "takes no value"},
       {{"--replay", "a", "-x"}, Outcome::kUsageError, "unknown option -x"},
+      {{"--live", "--pcap-buffer"}, Outcome::kUsageError, "needs a size in MiB"},
+      {{"--live", "--pcap-buffer", "0"}, Outcome::kUsageError, "from 1 to 1024, not \"0\""},
+      {{"--live", "--pcap-buffer=1025"}, Outcome::kUsageError, "not \"1025\""},
+      {{"--live", "--pcap-buffer", "8M"}, Outcome::kUsageError, "not \"8M\""},
+      {{"--replay", "a", "--pcap-buffer", "8"}, Outcome::kUsageError, "with --live only"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -73,11 +78,14 @@ TEST(ParseCommandLineTest, ValuesReachTheOptions) {
   EXPECT_EQ(live.options.interfaces, std::vector<std::string>{"eth0"});
   EXPECT_FALSE(live.options.lossless);
   EXPECT_EQ(live.options.loops, 1u);
+  EXPECT_EQ(live.options.pcap_buffer_mib, ndis::kDefaultCaptureBufferMiB);
+  EXPECT_EQ(ParseCommandLine({"--live", "--pcap-buffer", "1024", "lo"}).options.pcap_buffer_mib,
+            1024u);
 
   // Every option the parser accepts is in the help text.
   const std::string help = UsageText();
-  for (const char* option :
-       {"--live", "--replay", "--lossless", "--file-time", "--loop", "--mac", "--help"}) {
+  for (const char* option : {"--live", "--pcap-buffer", "--replay", "--lossless", "--file-time",
+                             "--loop", "--mac", "--help"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
 }
