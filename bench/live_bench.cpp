@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,9 +51,8 @@ using ndis::testing::VethNamespaces;
 
 constexpr char kDestPath[] = "/opt/flowsentry";
 constexpr char kNetwork[] = "198.51.100";
-constexpr uint32_t kHostIp = 0xC6336401;  // 198.51.100.1
-constexpr uint16_t kCountedPort = 9000;   // the measured frames; counter c0
-constexpr uint16_t kProbePort = 9001;     // probes that show the service counts; counter c1
+constexpr uint16_t kCountedPort = 9000;  // the measured frames; counter c0
+constexpr uint16_t kProbePort = 9001;    // probes that show the service counts; counter c1
 // The bytes of a frame before its UDP payload.
 constexpr int kEthernetUdpHeaders = 14 + 20 + 8;
 
@@ -72,7 +72,7 @@ struct Result {
   double seconds = 0;
   int64_t arrived = 0;
   int64_t counted = 0;
-  int64_t driver_dropped = 0;
+  int64_t driver_dropped = -1;  // -1: no capture thread said ("Rejected packets")
   int64_t kernel_dropped = -1;  // -1: pactrak did not say
   int64_t interface_dropped = -1;
 };
@@ -159,7 +159,7 @@ class Bench {
 
   // One run; nullopt when the system could not be brought up or the bench was interrupted.
   std::optional<Result> Run(int size, const std::string& pattern, int rate) {
-    if (!Prepare() || !WriteTrafficFile(size)) return std::nullopt;
+    if (!Prepare() || !WriteTrafficFiles(size)) return std::nullopt;
     std::vector<std::string> argv = {PACTRAK_PROGRAM, "--live", net_->veth_a()};
     if (options_.pcap_buffer_mib > 0) {
       argv.insert(argv.end(), {"--pcap-buffer", std::to_string(options_.pcap_buffer_mib)});
@@ -173,9 +173,8 @@ class Bench {
                    pactrak_ ? pactrak_->Output().c_str() : "");
       return std::nullopt;
     }
-    bench::Db db = bench::OpenDb(Database());
     std::filesystem::remove(root_.Host(std::string(kDestPath) + "/flowmeter.log"));
-    if (!StartService(service_) || !Counting(db.get())) {
+    if (!StartService(service_) || !Counting()) {
       std::fprintf(stderr, "live_bench: the service does not count:\n%s\n",
                    root_.ReadFile(std::string(kDestPath) + "/flowmeter.log").c_str());
       StopAll();
@@ -186,10 +185,10 @@ class Bench {
     const int64_t arrived_before = ReceivedFrames();
     const auto start = Clock::now();
     if (pattern == "even") {
-      result.sent = Send(static_cast<int64_t>(rate) * options_.seconds, rate);
+      result.sent = Send(traffic_, static_cast<int64_t>(rate) * options_.seconds, rate);
     } else {
       for (int second = 0; second < options_.seconds && !Interrupted(); ++second) {
-        result.sent += Send(rate, 0);
+        result.sent += Send(traffic_, rate, 0);
         std::this_thread::sleep_until(start + std::chrono::seconds(second + 1));
       }
     }
@@ -197,11 +196,13 @@ class Bench {
     // Counted: once the count stands still for longer than a batch's flush interval.
     auto last_change = Clock::now();
     while (Clock::now() - last_change < std::chrono::seconds(3) && !Interrupted()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      const int64_t counted = Count(db.get(), "c0");
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      const int64_t counted = Count("c0");
       if (counted != result.counted) last_change = Clock::now();
+      std::fprintf(stderr, "\r  %lld counted", static_cast<long long>(counted));
       result.counted = counted;
     }
+    std::fprintf(stderr, "\n");
     result.arrived = ReceivedFrames() - arrived_before;
     StopAll();
     ReadDrops(result);
@@ -212,8 +213,12 @@ class Bench {
  private:
   std::string Database() const { return root_.Host(std::string(kDestPath) + "/DB/counters.mdb"); }
 
-  static int64_t Count(sqlite3* db, const std::string& counter) {
-    return bench::QueryInt(db, "SELECT packets FROM counters WHERE countername='" + counter + "'");
+  // A connection of its own for each look, so that the bench holds nothing of the database
+  // between looks (nor looks while the frames are sent).
+  int64_t Count(const std::string& counter) const {
+    bench::Db db = bench::OpenDb(Database());
+    return bench::QueryInt(db.get(),
+                           "SELECT packets FROM counters WHERE countername='" + counter + "'");
   }
 
   // A fresh database with the measured counter and the probes' one, and the run's settings.
@@ -249,32 +254,37 @@ class Bench {
            root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg", config);
   }
 
-  // The trafgen description of one frame of `size` bytes (FCS not included) to the host's
-  // counted port.
-  bool WriteTrafficFile(int size) {
+  // The trafgen descriptions of one frame of `size` bytes (FCS not included) to the host's
+  // counted port, and of a probe. Probes go out as trafgen's frames do, past the sender's own
+  // stack: datagrams sent through it were seen to stay in it after a flood.
+  bool WriteTrafficFiles(int size) {
+    auto frame = [this](uint16_t port, int bytes) {
+      return "{ eth(da=" + Mac(net_->mac_a()) + ", sa=" + Mac(net_->mac_b()) +
+             "), ipv4(saddr=" + kNetwork + ".2, daddr=" + kNetwork +
+             ".1, ttl=64), udp(sp=40000, dp=" + std::to_string(port) + "), fill(0x00, " +
+             std::to_string(bytes - kEthernetUdpHeaders) + ") }\n";
+    };
     traffic_ = root_.Host("/traffic.cfg");
-    const std::string text = "{ eth(da=" + Mac(net_->mac_a()) + ", sa=" + Mac(net_->mac_b()) +
-                             "), ipv4(saddr=" + kNetwork + ".2, daddr=" + kNetwork +
-                             ".1, ttl=64), udp(sp=40000, dp=" + std::to_string(kCountedPort) +
-                             "), fill(0x00, " + std::to_string(size - kEthernetUdpHeaders) +
-                             ") }\n";
-    return root_.WriteFile("/traffic.cfg", text);
+    probes_ = root_.Host("/probes.cfg");
+    return root_.WriteFile("/traffic.cfg", frame(kCountedPort, size)) &&
+           root_.WriteFile("/probes.cfg", frame(kProbePort, 64));
   }
 
   // Probes until one is counted: capture is on and the service's threads read.
-  bool Counting(sqlite3* db) {
+  bool Counting() {
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < deadline && !Interrupted()) {
-      VethNamespaces::SendUdp(net_->namespace_b(), kHostIp, 40001, kProbePort, 18, 1);
+      Send(probes_, 1, 0);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      if (Count(db, "c1") > 0) return true;
+      if (Count("c1") > 0) return true;
     }
     return false;
   }
 
-  // Sends `count` frames, `rate` a second (0: as fast as trafgen can); the frames it sent.
-  int64_t Send(int64_t count, int rate) {
-    std::string command = trafgen_ + " --dev " + net_->veth_b() + " --conf " + traffic_ +
+  // Sends `count` frames of a description, `rate` a second (0: as fast as trafgen can); the
+  // frames it sent.
+  int64_t Send(const std::string& description, int64_t count, int rate) {
+    std::string command = trafgen_ + " --dev " + net_->veth_b() + " --conf " + description +
                           " --num " + std::to_string(count) +
                           " --cpus 1 --no-sock-mem --notouch-irq --no-cpu-stats";
     if (rate > 0) command += " --rate " + std::to_string(rate) + "pps";
@@ -309,7 +319,7 @@ class Bench {
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (root_.ReadFile(log_path).find("Rejected packets") == std::string::npos &&
            Clock::now() < deadline) {
-      VethNamespaces::SendUdp(net_->namespace_b(), kHostIp, 40001, kProbePort, 18, 20);
+      Send(probes_, 20, 0);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (pactrak_ != nullptr) {
@@ -328,7 +338,12 @@ class Bench {
     const std::string log = root_.ReadFile(std::string(kDestPath) + "/flowmeter.log");
     const std::string marker = "Rejected packets - ";
     for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
-      result.driver_dropped += std::atoll(log.c_str() + at + marker.size());
+      result.driver_dropped = std::max<int64_t>(result.driver_dropped, 0) +
+                              std::atoll(log.c_str() + at + marker.size());
+    }
+    if (result.driver_dropped < 0) {
+      std::fprintf(stderr, "live_bench: no capture thread said what the driver dropped:\n%s",
+                   log.c_str());
     }
     if (pactrak_ == nullptr) return;
     const std::regex line("pactrak: " + net_->veth_a() +
@@ -336,6 +351,7 @@ class Bench {
                           "([0-9]+) received frames by the interface");
     std::smatch match;
     const std::string output = pactrak_->Output();
+    std::fprintf(stderr, "%s", output.c_str());  // what pactrak said, for the record
     if (std::regex_search(output, match, line)) {
       result.kernel_dropped = std::stoll(match[1]);
       result.interface_dropped = std::stoll(match[2]);
@@ -348,6 +364,7 @@ class Bench {
   bool interrupted_ = false;
   std::string trafgen_;
   std::string traffic_;
+  std::string probes_;
   // Declared before the processes, so that it goes after them.
   std::unique_ptr<VethNamespaces> net_;
   std::unique_ptr<UdpSink> counted_sink_;
