@@ -20,6 +20,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -312,16 +313,21 @@ class Bench {
 
   // Stops the service: it is told to stop, probes let a capture thread notice and switch capture
   // off (which tells it the driver's drops), then pactrak goes and the other threads with it.
+  // The probes go out beside the stop control, which is answered only once the capture threads
+  // ended or were ended.
   void StopAll() {
+    const std::string log_path = std::string(kDestPath) + "/flowmeter.log";
+    std::atomic<bool> said{false};
+    std::thread prober([&] {
+      const auto deadline = Clock::now() + std::chrono::seconds(30);
+      while (!said.load() && Clock::now() < deadline) {
+        Send(probes_, 20, 0);
+        said = root_.ReadFile(log_path).find("Rejected packets") != std::string::npos;
+      }
+    });
     SERVICE_STATUS status;
     ControlService(service_, SERVICE_CONTROL_STOP, status);
-    const std::string log_path = std::string(kDestPath) + "/flowmeter.log";
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (root_.ReadFile(log_path).find("Rejected packets") == std::string::npos &&
-           Clock::now() < deadline) {
-      Send(probes_, 20, 0);
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    prober.join();
     if (pactrak_ != nullptr) {
       pactrak_->Signal(SIGTERM);
       pactrak_->Wait();
