@@ -129,7 +129,7 @@ std::string UsageText() {
          "                     1 to " +
          std::to_string(ndis::kMaxCaptureBufferMiB) + " MiB (default " +
          std::to_string(ndis::kDefaultCaptureBufferMiB) +
-         ": a second of 1 Gbit/s)\n"
+         ": over a second of 1 Gbit/s)\n"
          "  --replay FILE...   replay Ethernet capture files, one adapter per file: pcap0 for\n"
          "                     the first file, pcap1 for the second, ...\n"
          "  --lossless         before each frame wait until capture is on and the record queue\n"

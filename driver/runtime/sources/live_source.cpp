@@ -32,9 +32,9 @@ constexpr size_t kNetlinkBuffer = 64 * 1024;
 constexpr int kFramesPerDispatch = 4096;
 constexpr int kDispatchesPerWake = 4;
 // Bytes kept of each frame: a whole Ethernet frame of the usual MTU (VLAN tag included). The
-// capture buffer has one slot of this size (2 KiB with the kernel's header) per frame; a frame
-// cut short keeps its length on the wire (FrameForRuntime) and the driver reads no further than
-// the transport ports.
+// capture buffer has one slot of this size (1,680 bytes with the kernel's header) per frame; a
+// frame cut short keeps its length on the wire (FrameForRuntime) and the driver reads no further
+// than the transport ports.
 constexpr int kCaptureSnapLength = 1600;
 constexpr uint32_t kCookedHeader = 16;  // DLT_LINUX_SLL
 
@@ -303,8 +303,8 @@ class LiveSource::Capture {
     }
     // Not the largest frame's length: the buffer is cut into slots of the snap length (of 64 KiB
     // and more on an interface with segmentation offloads, whatever is asked). Immediate mode:
-    // without it the kernel packs frames into blocks, but hands over a block of sent frames
-    // only when later frames come, which may be never.
+    // without it the kernel packs frames into blocks by their length, but frames the host sent
+    // were seen to wait in a block that was not handed over until later frames came.
     pcap_set_snaplen(handle.get(), kCaptureSnapLength);
     pcap_set_immediate_mode(handle.get(), 1);
     pcap_set_buffer_size(handle.get(), static_cast<int>(buffer_bytes));
