@@ -51,7 +51,8 @@ int Run(const Options& options) {
     return kExitFailure;
   }
 
-  ndis::LiveSource live(runtime, host_stack, &Say);
+  ndis::LiveSource live(runtime, host_stack, &Say,
+                        {.buffer_bytes = size_t{options.pcap_buffer_mib} << 20});
   ndis::CaptureFileSource files(runtime, host_stack, &Say);
   std::string error;
   bool started;

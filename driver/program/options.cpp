@@ -44,6 +44,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args) {
   bool live = false;
   bool replay = false;
   bool loop_given = false;
+  bool buffer_given = false;
   bool operands_only = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
@@ -80,6 +81,18 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args) {
         }
         options.loops = *loops;
         loop_given = true;
+      } else if (arg == "--pcap-buffer") {
+        if (!take_value()) return Error("--pcap-buffer needs a size in MiB");
+        uint32_t mib = 0;
+        auto [end, bad] = std::from_chars(value.data(), value.data() + value.size(), mib);
+        if (bad != std::errc() || end != value.data() + value.size() || mib == 0 ||
+            mib > ndis::kMaxCaptureBufferMiB) {
+          return Error("--pcap-buffer needs a whole number of MiB from 1 to " +
+                       std::to_string(ndis::kMaxCaptureBufferMiB) + ", not \"" +
+                       std::string(value) + "\"");
+        }
+        options.pcap_buffer_mib = mib;
+        buffer_given = true;
       } else if (arg == "--mac") {
         if (!take_value()) return Error("--mac needs an address");
         options.mac = ndis::ParseMac(value);
@@ -108,6 +121,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args) {
   if (live && (options.lossless || options.file_time || loop_given || options.mac.has_value())) {
     return Error("--lossless, --file-time, --loop and --mac go with --replay only");
   }
+  if (replay && buffer_given) return Error("--pcap-buffer goes with --live only");
   if (replay && options.files.empty()) return Error("--replay needs at least one capture file");
   options.mode = live ? Options::Mode::kLive : Options::Mode::kReplay;
   ParsedCommandLine result;
@@ -117,7 +131,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args) {
 }
 
 std::string UsageText() {
-  return "usage: pactrak --live [IFACE...] [--queue-limit N]\n"
+  return "usage: pactrak --live [IFACE...] [--pcap-buffer MIB] [--queue-limit N]\n"
          "       pactrak --replay FILE... [--lossless] [--file-time] [--loop N] [--mac MAC]\n"
          "               [--queue-limit N]\n"
          "       pactrak --help\n"
@@ -127,6 +141,11 @@ std::string UsageText() {
          "\n"
          "  --live [IFACE...]  bind to the named network interfaces, or to every interface\n"
          "                     (also those that appear later) when none is named\n"
+         "  --pcap-buffer MIB  the kernel's capture buffer of each direction of each interface,\n"
+         "                     1 to " +
+         std::to_string(ndis::kMaxCaptureBufferMiB) + " MiB (default " +
+         std::to_string(ndis::kDefaultCaptureBufferMiB) +
+         ": over a second of 1 Gbit/s)\n"
          "  --replay FILE...   replay Ethernet capture files, one adapter per file: pcap0 for\n"
          "                     the first file, pcap1 for the second, ...\n"
          "  --lossless         before each frame wait until capture is on and the record queue\n"

@@ -1,5 +1,5 @@
 // pactrak's command line:
-//   pactrak --live [IFACE...] [--queue-limit N]
+//   pactrak --live [IFACE...] [--pcap-buffer MIB] [--queue-limit N]
 //   pactrak --replay FILE... [--lossless] [--file-time] [--loop N] [--mac MAC] [--queue-limit N]
 //   pactrak --help
 // Pure: no I/O.
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/runtime/sources/adapter_profile.h"
+#include "driver/runtime/sources/live_source.h"
 #include "shared/control.h"
 
 namespace flowsentry::pactrak {
@@ -20,8 +21,9 @@ namespace flowsentry::pactrak {
 struct Options {
   enum class Mode { kLive, kReplay };
   Mode mode = Mode::kLive;
-  std::vector<std::string> interfaces;  // --live; empty: every interface
-  std::vector<std::string> files;       // --replay
+  std::vector<std::string> interfaces;                        // --live; empty: every interface
+  uint32_t pcap_buffer_mib = ndis::kDefaultCaptureBufferMiB;  // --live: per capture handle
+  std::vector<std::string> files;                             // --replay
   bool lossless = false;
   bool file_time = false;
   uint32_t loops = 1;

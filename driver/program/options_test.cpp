@@ -44,6 +44,11 @@ TEST(ParseCommandLineTest, OutcomesAndErrors) {
       {{"--live", "--queue-limit=0"}, Outcome::kUsageError, "--queue-limit needs a whole number"},
       {{"--live", "--queue-limit", "1048577"}, Outcome::kUsageError, "not \"1048577\""},
       {{"--live", "--queue-limit", "many"}, Outcome::kUsageError, "not \"many\""},
+      {{"--live", "--pcap-buffer"}, Outcome::kUsageError, "needs a size in MiB"},
+      {{"--live", "--pcap-buffer", "0"}, Outcome::kUsageError, "from 1 to 1024, not \"0\""},
+      {{"--live", "--pcap-buffer=1025"}, Outcome::kUsageError, "not \"1025\""},
+      {{"--live", "--pcap-buffer", "8M"}, Outcome::kUsageError, "not \"8M\""},
+      {{"--replay", "a", "--pcap-buffer", "8"}, Outcome::kUsageError, "with --live only"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -79,11 +84,14 @@ TEST(ParseCommandLineTest, ValuesReachTheOptions) {
   EXPECT_FALSE(live.options.lossless);
   EXPECT_EQ(live.options.loops, 1u);
   EXPECT_EQ(live.options.queue_limit, 50u);
+  EXPECT_EQ(live.options.pcap_buffer_mib, ndis::kDefaultCaptureBufferMiB);
+  EXPECT_EQ(ParseCommandLine({"--live", "--pcap-buffer", "1024", "lo"}).options.pcap_buffer_mib,
+            1024u);
 
   // Every option the parser accepts is in the help text.
   const std::string help = UsageText();
-  for (const char* option : {"--live", "--replay", "--lossless", "--file-time", "--loop", "--mac",
-                             "--queue-limit", "--help"}) {
+  for (const char* option : {"--live", "--pcap-buffer", "--replay", "--lossless", "--file-time",
+                             "--loop", "--mac", "--queue-limit", "--help"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
 }

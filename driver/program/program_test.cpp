@@ -259,6 +259,7 @@ TEST_F(ProgramTest, ExitCodes) {
       {{"--replay"}, 2, "--replay needs at least one capture file"},
       {{"--live", "--loop", "3"}, 2, "go with --replay only"},
       {{"--bogus"}, 2, "unknown option --bogus"},
+      {{"--live", "--pcap-buffer", "1025"}, 2, "MiB from 1 to 1024, not \"1025\""},
       {{"--help"}, 0, ""},
   };
   for (const Case& c : cases) {
@@ -358,7 +359,67 @@ TEST_F(ProgramTest, LiveBurstsBothWaysAreCountedExactly) {
   handle.Close();
   child->Signal(SIGTERM);
   EXPECT_EQ(child->Wait(), 0) << child->Output();
-  EXPECT_EQ(child->Output().find(" lost "), std::string::npos) << child->Output();
+  EXPECT_NE(child->Output().find("pactrak: " + net->veth_a() +
+                                 ": 0 received and 0 sent frames dropped by the kernel, 0 "
+                                 "received frames by the interface"),
+            std::string::npos)
+      << child->Output();
+}
+
+// The program under limits that let it make only so many threads: every thread's stack is as
+// large as the stack limit, and the address space holds `threads` of them and the program.
+std::vector<std::string> WithThreadsFor(int threads, const std::vector<std::string>& argv) {
+  constexpr uint64_t kStackKiB = uint64_t{4} << 20;                      // 4 GiB
+  const uint64_t space_kib = threads * kStackKiB + (uint64_t{3} << 19);  // and 1.5 GiB
+  std::vector<std::string> command = {"/bin/sh", "-c",
+                                      "ulimit -s " + std::to_string(kStackKiB) + " && ulimit -v " +
+                                          std::to_string(space_kib) + " && exec \"$@\"",
+                                      "sh"};
+  command.insert(command.end(), argv.begin(), argv.end());
+  return command;
+}
+
+// A thread that cannot be made refuses its file or interface instead of ending the process: a
+// replay fails as for a file that cannot be read (the replay already running is ended first);
+// an interface that appears later is said and left unbound while the others are served on.
+TEST_F(ProgramTest, AThreadThatCannotBeMadeRefusesItsFileOrInterface) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' thread creation does not fail quietly for want of memory";
+#endif
+  ASSERT_TRUE(WriteWholeFile(Path("a.pcap"), CaptureFile(1, AlternatingFrames(2))));
+  ASSERT_TRUE(WriteWholeFile(Path("b.pcap"), CaptureFile(1, AlternatingFrames(2))));
+  // The control device's thread and the first replay's.
+  auto replay = ChildProcess::Start(WithThreadsFor(
+      2, {PACTRAK_PROGRAM, "--replay", Path("a.pcap"), Path("b.pcap"), "--loop", "1000000000"}));
+  ASSERT_NE(replay, nullptr);
+  EXPECT_EQ(replay->Wait(), 1) << replay->Output();
+  EXPECT_NE(replay->Output().find("pactrak: cannot start the replay of " + Path("b.pcap") + ": "),
+            std::string::npos)
+      << replay->Output();
+  EXPECT_FALSE(root_.Exists("/run/flowsentry/devices/pactrak"));
+
+  std::string reason;
+  std::unique_ptr<VethNamespaces> net = VethNamespaces::Create(&reason);
+  if (net == nullptr) GTEST_SKIP() << "no network namespaces: " << reason;
+  // The control device's thread, the capture of the veth end, and the watch of the links.
+  auto live = ChildProcess::Start(
+      WithThreadsFor(3, net->InNamespaceA({PACTRAK_PROGRAM, "--live", "--pcap-buffer", "1"})));
+  ASSERT_NE(live, nullptr);
+  ASSERT_TRUE(live->WaitForOutput("pactrak: bound " + net->veth_a() + " (802.3, "))
+      << live->Output();
+  const std::string later = "fsx" + net->veth_a().substr(4);
+  ASSERT_EQ(
+      ndis::testing::RunQuietly({net->ip(), "-n", net->namespace_a(), "link", "add", later, "up",
+                                 "type", "veth", "peer", "name", "fsy" + net->veth_a().substr(4)}),
+      0);
+  EXPECT_TRUE(live->WaitForOutput("pactrak: cannot start a capture thread for " + later + ": "))
+      << live->Output();
+  platform::DeviceHandle handle = OpenCapture();  // still served
+  handle.Close();
+  live->Signal(SIGTERM);
+  EXPECT_EQ(live->Wait(), 0) << live->Output();
+  EXPECT_EQ(live->Output().find("pactrak: bound " + later), std::string::npos) << live->Output();
+  EXPECT_NE(live->Output().find("pactrak: unbound " + net->veth_a()), std::string::npos);
 }
 
 }  // namespace

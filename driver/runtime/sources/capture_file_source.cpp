@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "driver/runtime/kernel.h"
 
@@ -114,11 +115,24 @@ bool CaptureFileSource::Start(const std::vector<std::string>& files, const Repla
          replay->path + " as " + NarrowName(host_stack_.VirtualAdapterName(replay->name)));
   }
   stop_.store(false);
-  replays_ = std::move(replays);
-  for (auto& replay : replays_) {
+  for (auto& replay : replays) {
     Replay* r = replay.get();
-    r->thread = std::thread([this, r] { Run(*r); });
+    try {
+      r->thread = std::thread([this, r] { Run(*r); });
+    } catch (const std::system_error& e) {
+      *error = "cannot start the replay of " + r->path + ": " + e.what();
+      // The replays already running end before their adapters go.
+      stop_.store(true);
+      for (auto& started : replays) {
+        if (started->thread.joinable()) started->thread.join();
+      }
+      undo();
+      std::lock_guard lock(mu_);
+      finished_ = 0;
+      return false;
+    }
   }
+  replays_ = std::move(replays);
   return true;
 }
 

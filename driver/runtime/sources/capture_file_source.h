@@ -55,7 +55,8 @@ class CaptureFileSource {
 
   // Opens every file, then adds and binds one adapter per file and starts the replays. On the
   // first file that cannot be opened or is not an Ethernet capture, or an adapter that does not
-  // bind, fails with a message naming the file (and the link type), and adds nothing.
+  // bind, or a replay that cannot be given a thread, fails with a message naming the file (and
+  // the link type), and adds nothing.
   bool Start(const std::vector<std::string>& files, const ReplayOptions& options,
              std::string* error);
 

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <system_error>
 #include <utility>
 
 namespace flowsentry::ndis {
@@ -25,16 +26,16 @@ namespace {
 
 constexpr uint32_t kLowerUp = 1u << 16;  // IFF_LOWER_UP
 constexpr size_t kNetlinkBuffer = 64 * 1024;
-constexpr int kFramesPerDispatch = 64;
-// Dispatches per handle and wake-up at most, so that a flood on one direction cannot starve
-// the other; poll reports the handle again while frames are left.
-constexpr int kDispatchesPerWake = 16;
+// Frames per dispatch, and dispatches per handle and wake-up at most: enough to drain what a
+// burst left in the buffer at once, few enough that a flood on one direction cannot starve the
+// other; poll reports the handle again while frames are left.
+constexpr int kFramesPerDispatch = 4096;
+constexpr int kDispatchesPerWake = 4;
 // Bytes kept of each frame: a whole Ethernet frame of the usual MTU (VLAN tag included). The
-// capture buffer has one slot of this size per frame; a frame cut short keeps its length on the
-// wire (FrameForRuntime) and the driver reads no further than the transport ports.
+// capture buffer has one slot of this size (1,680 bytes with the kernel's header) per frame; a
+// frame cut short keeps its length on the wire (FrameForRuntime) and the driver reads no further
+// than the transport ports.
 constexpr int kCaptureSnapLength = 1600;
-// Room for the frames that arrive before the capture thread runs: about 2,400 frames.
-constexpr int kCaptureBufferBytes = 4 * 1024 * 1024;
 constexpr uint32_t kCookedHeader = 16;  // DLT_LINUX_SLL
 
 struct PcapCloser {
@@ -228,13 +229,18 @@ std::optional<LinkInfo> ParseLinkMessage(std::span<const uint8_t> message, bool*
 
 class LiveSource::Capture {
  public:
+  // Null with the reason when the interface cannot be captured; `no_thread` tells apart the
+  // case where everything but the capture thread could be made.
   static std::unique_ptr<Capture> Open(const std::string& name, HostStack& host_stack,
                                        std::shared_ptr<SourceAdapter> adapter, SourceLog log,
-                                       std::string* error) {
-    std::unique_ptr<Capture> capture(new Capture(name, host_stack, std::move(adapter), log));
-    capture->in_ = OpenHandle(name, PCAP_D_IN, error);
+                                       const LiveOptions& options, std::string* error,
+                                       bool* no_thread) {
+    *no_thread = false;
+    std::unique_ptr<Capture> capture(
+        new Capture(name, host_stack, std::move(adapter), log, options.drop_report_interval));
+    capture->in_ = OpenHandle(name, PCAP_D_IN, options.buffer_bytes, error);
     if (capture->in_ == nullptr) return nullptr;
-    capture->out_ = OpenHandle(name, PCAP_D_OUT, error);
+    capture->out_ = OpenHandle(name, PCAP_D_OUT, options.buffer_bytes, error);
     if (capture->out_ == nullptr) return nullptr;
     capture->wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (capture->wake_ < 0) {
@@ -243,7 +249,13 @@ class LiveSource::Capture {
     }
     capture->in_link_ = pcap_datalink(capture->in_.get());
     capture->out_link_ = pcap_datalink(capture->out_.get());
-    capture->thread_ = std::thread([c = capture.get()] { c->Run(); });
+    try {
+      capture->thread_ = std::thread([c = capture.get()] { c->Run(); });
+    } catch (const std::system_error& e) {
+      *error = "cannot start a capture thread for " + name + ": " + e.what();
+      *no_thread = true;
+      return nullptr;
+    }
     return capture;
   }
 
@@ -254,6 +266,8 @@ class LiveSource::Capture {
         // The counter cannot overflow with one write; nothing else can fail here.
       }
       thread_.join();
+      const Drops drops = ReadDrops();
+      log_(KernelDropLine(name_, drops.received, drops.sent, drops.interface));
     }
     if (wake_ >= 0) ::close(wake_);
   }
@@ -261,15 +275,26 @@ class LiveSource::Capture {
   bool Failed() const { return failed_.load(); }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // Frames lost before the driver saw them, since the capture began.
+  struct Drops {
+    uint64_t received = 0;   // the kernel had no room in the receive handle's buffer
+    uint64_t sent = 0;       // ... in the send handle's
+    uint64_t interface = 0;  // the interface dropped on receipt (only the receive handle's)
+    bool operator==(const Drops&) const = default;
+  };
+
   Capture(std::string name, HostStack& host_stack, std::shared_ptr<SourceAdapter> adapter,
-          SourceLog log)
+          SourceLog log, std::chrono::milliseconds report_interval)
       : name_(std::move(name)),
         host_stack_(host_stack),
         adapter_(std::move(adapter)),
-        log_(std::move(log)) {}
+        log_(std::move(log)),
+        report_interval_(std::max(report_interval, std::chrono::milliseconds(1))) {}
 
   static PcapHandle OpenHandle(const std::string& name, pcap_direction_t direction,
-                               std::string* error) {
+                               size_t buffer_bytes, std::string* error) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     PcapHandle handle(pcap_create(name.c_str(), errbuf));
     if (handle == nullptr) {
@@ -277,11 +302,12 @@ class LiveSource::Capture {
       return nullptr;
     }
     // Not the largest frame's length: the buffer is cut into slots of the snap length (of 64 KiB
-    // and more on an interface with segmentation offloads, whatever is asked), and a buffer
-    // of a few dozen slots overflows on a burst before the capture thread is scheduled.
+    // and more on an interface with segmentation offloads, whatever is asked). Immediate mode:
+    // without it the kernel packs frames into blocks by their length, but frames the host sent
+    // were seen to wait in a block that was not handed over until later frames came.
     pcap_set_snaplen(handle.get(), kCaptureSnapLength);
     pcap_set_immediate_mode(handle.get(), 1);
-    pcap_set_buffer_size(handle.get(), kCaptureBufferBytes);
+    pcap_set_buffer_size(handle.get(), static_cast<int>(buffer_bytes));
     const int status = pcap_activate(handle.get());
     if (status < 0) {
       const std::string detail = pcap_geterr(handle.get());
@@ -352,12 +378,21 @@ class LiveSource::Capture {
                      {wake_, POLLIN, 0}};
     pcap_t* handles[2] = {in_.get(), out_.get()};
     pcap_handler handlers[2] = {&OnReceived, &OnSent};
+    Clock::time_point next_report = Clock::now() + report_interval_;
     for (;;) {
-      if (::poll(fds, 3, -1) < 0) {
+      const Clock::time_point now = Clock::now();
+      if (now >= next_report) {
+        ReportGrownDrops();
+        next_report = now + report_interval_;
+      }
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_report - now).count();
+      const int ready = ::poll(fds, 3, static_cast<int>(std::min<int64_t>(wait, 1 << 30)));
+      if (ready < 0) {
         if (errno == EINTR) continue;
         Fail(std::string("poll: ") + std::strerror(errno));
         return;
       }
+      if (ready == 0) continue;
       if (fds[2].revents != 0) return;
       for (int i = 0; i < 2; ++i) {
         if (fds[i].revents == 0) continue;
@@ -374,21 +409,29 @@ class LiveSource::Capture {
           Fail(pcap_geterr(handles[i]));
           return;
         }
-        ReportDrops(i);
       }
     }
   }
 
-  // Frames the kernel had no room for never reach the driver: said, so they are not lost
-  // unnoticed.
-  void ReportDrops(int i) {
-    pcap_t* handle = i == 0 ? in_.get() : out_.get();
+  // A handle whose statistics cannot be read (its interface went away) keeps its last counts.
+  Drops ReadDrops() {
+    Drops drops = reported_;
     pcap_stat stats{};
-    if (pcap_stats(handle, &stats) != 0 || stats.ps_drop == drops_[i]) return;
-    const uint32_t lost = stats.ps_drop - drops_[i];
-    drops_[i] = stats.ps_drop;
-    log_("pactrak: capture on " + name_ + " lost " + std::to_string(lost) +
-         (i == 0 ? " received" : " sent") + " frames (no room in the capture buffer)");
+    if (pcap_stats(in_.get(), &stats) == 0) {
+      drops.received = stats.ps_drop;
+      drops.interface = stats.ps_ifdrop;
+    }
+    if (pcap_stats(out_.get(), &stats) == 0) drops.sent = stats.ps_drop;
+    return drops;
+  }
+
+  // Frames lost before the driver never show among its own drops: said while they grow, so
+  // that they are not lost unnoticed, and not once per lost frame.
+  void ReportGrownDrops() {
+    const Drops drops = ReadDrops();
+    if (drops == reported_) return;
+    reported_ = drops;
+    log_(KernelDropLine(name_, drops.received, drops.sent, drops.interface));
   }
 
   void Fail(const std::string& reason) {
@@ -407,7 +450,8 @@ class LiveSource::Capture {
   int wake_ = -1;
   std::vector<uint8_t> scratch_;  // only the capture thread uses it
   std::atomic<bool> failed_{false};
-  uint32_t drops_[2] = {0, 0};  // as last reported; only the capture thread uses them
+  const std::chrono::milliseconds report_interval_;
+  Drops reported_;  // only the capture thread uses it, and the destructor after it ended
   std::thread thread_;
 };
 
@@ -420,8 +464,15 @@ struct LiveSource::Interface {
   bool bound = false;
 };
 
-LiveSource::LiveSource(Runtime& runtime, HostStack& host_stack, SourceLog log)
-    : runtime_(runtime), host_stack_(host_stack), log_(std::move(log)) {}
+std::string KernelDropLine(const std::string& interface, uint64_t received, uint64_t sent,
+                           uint64_t interface_dropped) {
+  return "pactrak: " + interface + ": " + std::to_string(received) + " received and " +
+         std::to_string(sent) + " sent frames dropped by the kernel, " +
+         std::to_string(interface_dropped) + " received frames by the interface";
+}
+
+LiveSource::LiveSource(Runtime& runtime, HostStack& host_stack, SourceLog log, LiveOptions options)
+    : runtime_(runtime), host_stack_(host_stack), log_(std::move(log)), options_(options) {}
 
 LiveSource::~LiveSource() { Stop(); }
 
@@ -453,11 +504,22 @@ bool LiveSource::Add(const LinkInfo& link, std::string* error) {
   // The virtual adapter starts out connected; tell it at once when the cable is out.
   entry->adapter->SetConnected(link.Carrier());
   std::string capture_error;
-  entry->capture = Capture::Open(link.name, host_stack_, entry->adapter, log_, &capture_error);
-  if (entry->capture == nullptr && !names_.empty()) {
-    *error = capture_error;
+  bool no_thread = false;
+  entry->capture = Capture::Open(link.name, host_stack_, entry->adapter, log_, options_,
+                                 &capture_error, &no_thread);
+  if (entry->capture == nullptr && (!names_.empty() || no_thread)) {
     runtime_.RemoveAdapter(link.name);
-    return false;
+    if (!names_.empty()) {
+      *error = capture_error;
+      return false;
+    }
+    // Watching every interface: this one cannot be used now. A capture that merely failed to
+    // open is tried again when the link comes up; a process out of threads is not helped by that.
+    log_("pactrak: " + capture_error + "; " + link.name + " stays unbound");
+    entry->bound = false;
+    entry->adapter.reset();
+    interfaces_[link.index] = std::move(entry);
+    return true;
   }
   // Said once the capture runs, so that whoever waits for the line sees every later frame.
   log_("pactrak: bound " + link.name + " (" + MediumName(profile.medium) + ", " +
@@ -482,7 +544,9 @@ void LiveSource::Update(Interface& entry, const LinkInfo& link) {
   if (link.Up() && (entry.capture == nullptr || entry.capture->Failed())) {
     entry.capture.reset();
     std::string error;
-    entry.capture = Capture::Open(link.name, host_stack_, entry.adapter, log_, &error);
+    bool no_thread = false;
+    entry.capture =
+        Capture::Open(link.name, host_stack_, entry.adapter, log_, options_, &error, &no_thread);
     if (entry.capture == nullptr) log_("pactrak: " + error);
   }
 }
@@ -606,7 +670,15 @@ bool LiveSource::Start(const std::vector<std::string>& names, std::string* error
   }
   netlink_ = netlink.release();
   stop_.store(false);
-  watcher_ = std::thread([this] { Watch(); });
+  try {
+    watcher_ = std::thread([this] { Watch(); });
+  } catch (const std::system_error& e) {
+    *error = std::string("cannot start watching the network links: ") + e.what();
+    ::close(std::exchange(wake_, -1));
+    ::close(std::exchange(netlink_, -1));
+    while (!interfaces_.empty()) Remove(interfaces_.begin()->first);
+    return false;
+  }
   return true;
 }
 

@@ -11,10 +11,20 @@
 // appears is added and bound, one that vanishes is unbound and removed, a carrier change is
 // indicated as media connect or disconnect, and an interface whose capture failed (it went
 // down) is captured again once it is up.
+//
+// Each capture handle has a kernel buffer of its own (LiveOptions::buffer_bytes); the frames the
+// kernel had no room for, and those the interface itself dropped on receipt, never reach the
+// driver and are not among its own drops. They are said per interface, in one line of the form
+//   pactrak: IFACE: R received and S sent frames dropped by the kernel, I received frames by the
+//   interface
+// (counts since the capture began) when its capture ends, and every report interval while they
+// grow.
 #ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_SOURCE_H_
 #define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_SOURCE_H_
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -52,16 +62,33 @@ NDIS_MEDIUM MediumForLinkType(uint16_t type);
 // or a message too short for its own lengths.
 std::optional<LinkInfo> ParseLinkMessage(std::span<const uint8_t> message, bool* removed);
 
+// The kernel buffer of one capture handle, in MiB. Each frame takes a slot of 1,680 bytes there
+// whatever its length, so the default holds 99,864 frames: more than a second of 1 Gbit/s in
+// frames of 1,500 bytes (81,274).
+inline constexpr uint32_t kDefaultCaptureBufferMiB = 160;
+inline constexpr uint32_t kMaxCaptureBufferMiB = 1024;
+
+struct LiveOptions {
+  size_t buffer_bytes = size_t{kDefaultCaptureBufferMiB} << 20;  // per handle, two per interface
+  std::chrono::milliseconds drop_report_interval = std::chrono::minutes(1);
+};
+
+// The kernel's and the interface's drops of one interface's capture, as the line above says them.
+std::string KernelDropLine(const std::string& interface, uint64_t received, uint64_t sent,
+                           uint64_t interface_dropped);
+
 class LiveSource {
  public:
-  LiveSource(Runtime& runtime, HostStack& host_stack, SourceLog log);
+  LiveSource(Runtime& runtime, HostStack& host_stack, SourceLog log, LiveOptions options = {});
   ~LiveSource();  // Stop()
   LiveSource(const LiveSource&) = delete;
   LiveSource& operator=(const LiveSource&) = delete;
 
   // Adds the interfaces named (every interface, now and later, when none is named) and starts
   // watching the links. Fails with a message when a named interface does not exist or its
-  // capture cannot be opened, or when the links cannot be listed; nothing stays added then.
+  // capture cannot be opened or given a thread, or when the links cannot be listed or watched;
+  // nothing stays added then. An interface that appears later and cannot be given a capture
+  // thread is said and left unbound.
   bool Start(const std::vector<std::string>& names, std::string* error);
 
   // Stops watching and capturing, and removes every adapter.
@@ -85,6 +112,7 @@ class LiveSource {
   Runtime& runtime_;
   HostStack& host_stack_;
   SourceLog log_;
+  const LiveOptions options_;
   std::vector<std::string> names_;  // empty: every interface
   int netlink_ = -1;
   int wake_ = -1;

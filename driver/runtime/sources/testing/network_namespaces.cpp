@@ -72,7 +72,8 @@ bool WaitUntilRunning(const std::string& ns, const std::string& interface) {
 
 }  // namespace
 
-std::unique_ptr<VethNamespaces> VethNamespaces::Create(std::string* reason) {
+std::unique_ptr<VethNamespaces> VethNamespaces::Create(std::string* reason,
+                                                       const std::string& network) {
   if (::geteuid() != 0) {
     *reason = "network namespaces need root";
     return nullptr;
@@ -106,8 +107,8 @@ std::unique_ptr<VethNamespaces> VethNamespaces::Create(std::string* reason) {
   }
   const bool ok = run({"link", "add", n->veth_a_, "netns", n->ns_a_, "type", "veth", "peer", "name",
                        n->veth_b_, "netns", n->ns_b_}) &&
-                  run({"-n", n->ns_a_, "addr", "add", "192.0.2.1/24", "dev", n->veth_a_}) &&
-                  run({"-n", n->ns_b_, "addr", "add", "192.0.2.2/24", "dev", n->veth_b_}) &&
+                  run({"-n", n->ns_a_, "addr", "add", network + ".1/24", "dev", n->veth_a_}) &&
+                  run({"-n", n->ns_b_, "addr", "add", network + ".2/24", "dev", n->veth_b_}) &&
                   run({"-n", n->ns_a_, "link", "set", n->veth_a_, "up"}) &&
                   run({"-n", n->ns_b_, "link", "set", n->veth_b_, "up"});
   if (!ok) {

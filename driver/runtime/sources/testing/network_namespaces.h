@@ -1,5 +1,6 @@
-// For tests: two network namespaces made for the test, joined by a veth pair with the addresses
-// 192.0.2.1/24 (side a) and 192.0.2.2/24 (side b), and UDP traffic sent from inside one of them.
+// For tests and benchmarks: two network namespaces made for them, joined by a veth pair with the
+// addresses NET.1/24 (side a) and NET.2/24 (side b) of a /24 network NET (192.0.2 unless told),
+// and UDP traffic sent from inside one of them.
 #ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_TESTING_NETWORK_NAMESPACES_H_
 #define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_TESTING_NETWORK_NAMESPACES_H_
 
@@ -29,7 +30,8 @@ class VethNamespaces {
  public:
   // Null, with the reason, when the namespaces cannot be made (not root, no `ip`, no support);
   // whatever was made is deleted again then.
-  static std::unique_ptr<VethNamespaces> Create(std::string* reason);
+  static std::unique_ptr<VethNamespaces> Create(std::string* reason,
+                                                const std::string& network = "192.0.2");
   ~VethNamespaces();  // deletes both namespaces, and with them the veth pair
   VethNamespaces(const VethNamespaces&) = delete;
   VethNamespaces& operator=(const VethNamespaces&) = delete;
@@ -41,6 +43,8 @@ class VethNamespaces {
   // The hardware addresses of the two ends.
   const std::vector<uint8_t>& mac_a() const { return mac_a_; }
   const std::vector<uint8_t>& mac_b() const { return mac_b_; }
+  // The path of the ip command (iproute2) the namespaces were made with.
+  const std::string& ip() const { return ip_; }
 
   // The command line that runs argv inside namespace a.
   std::vector<std::string> InNamespaceA(const std::vector<std::string>& argv) const;
