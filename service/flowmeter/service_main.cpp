@@ -204,7 +204,7 @@ void stop() {
 void restart() {
   host::WriteLog("Begin restart", 0);
   const std::string& destpath = host::settings().DESTPATH;
-  if (!platform::CreateDetachedProcess(destpath + "/flowsetup -r", destpath)) {
+  if (!platform::CreateDetachedProcess(destpath + "/flowsetup", {"-r"}, destpath)) {
     host::WriteLog("CreateProcess restart failed", LastErrorCode());
   }
   host::WriteLog("End restart", 0);
