@@ -61,6 +61,9 @@ std::string ProgramPathFor(std::string_view current_directory) {
   std::string path(current_directory);
   if (path.empty() || path.back() != '/') path += '/';
   path += kProgramName;
+  // Quoted, the manager takes the whole path as the program; unquoted, a path with a blank would
+  // be read as a shorter program followed by arguments.
+  if (path.find_first_of(" \t") != std::string::npos) path = '"' + path + '"';
   if (path.size() + 1 > kMaxPath) return {};
   return path;
 }
