@@ -18,6 +18,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -238,6 +239,11 @@ int Main(const Options& options) {
 }  // namespace
 }  // namespace flowsentry
 
+constexpr char kProgram[] = "system_bench";
+constexpr char kUsage[] =
+    "usage: system_bench [--frames N] [--counters 1,10,50] [--threads 3,10] "
+    "[--log off,text]\n";
+
 int main(int argc, char** argv) {
   flowsentry::Options options;
   auto numbers = [](const std::string& text) {
@@ -246,8 +252,16 @@ int main(int argc, char** argv) {
       values.push_back(std::atoi(piece.c_str()));
     return values;
   };
-  for (int i = 1; i + 1 < argc; i += 2) {
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  for (int i = 1; i < argc; i += 2) {
     const std::string flag = argv[i];
+    if (i + 1 == argc) {
+      std::fprintf(stderr, "%s: %s needs a value\n%s", kProgram, flag.c_str(), kUsage);
+      return 2;
+    }
     const std::string value = argv[i + 1];
     if (flag == "--frames") {
       options.frames = std::atoi(value.c_str());
@@ -258,9 +272,7 @@ int main(int argc, char** argv) {
     } else if (flag == "--log") {
       options.logs = flowsentry::Split(value);
     } else {
-      std::fprintf(stderr,
-                   "usage: system_bench [--frames N] [--counters 1,10,50] [--threads 3,10] "
-                   "[--log off,text]\n");
+      std::fprintf(stderr, "%s: unknown option %s\n%s", kProgram, flag.c_str(), kUsage);
       return 2;
     }
   }
