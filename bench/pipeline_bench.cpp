@@ -23,6 +23,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -231,10 +232,23 @@ int Main(const Options& options) {
 }  // namespace
 }  // namespace flowsentry
 
+constexpr char kProgram[] = "pipeline_bench";
+constexpr char kUsage[] =
+    "usage: pipeline_bench [--frames N] [--threads N] [--counters N] "
+    "[--modes off,text,sqlite,postgres]\n";
+
 int main(int argc, char** argv) {
   flowsentry::Options options;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  for (int i = 1; i < argc; i += 2) {
     const std::string flag = argv[i];
+    if (i + 1 == argc) {
+      std::fprintf(stderr, "%s: %s needs a value\n%s", kProgram, flag.c_str(), kUsage);
+      return 2;
+    }
     const std::string value = argv[i + 1];
     if (flag == "--frames") {
       options.frames = std::atoi(value.c_str());
@@ -247,9 +261,7 @@ int main(int argc, char** argv) {
       std::stringstream list(value);
       for (std::string mode; std::getline(list, mode, ',');) options.modes.push_back(mode);
     } else {
-      std::fprintf(stderr,
-                   "usage: pipeline_bench [--frames N] [--threads N] [--counters N] "
-                   "[--modes off,text,sqlite,postgres]\n");
+      std::fprintf(stderr, "%s: unknown option %s\n%s", kProgram, flag.c_str(), kUsage);
       return 2;
     }
   }

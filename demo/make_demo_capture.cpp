@@ -1,15 +1,19 @@
 // make_demo_capture: writes the demo's capture file and prints what its counters must count.
 //
 //   make_demo_capture FILE [FRAMES]
+//   make_demo_capture --help
 //
 // FILE becomes a libpcap capture of FRAMES frames (300000 by default) of one host's traffic,
 // the same on every run, each cut to its first 128 bytes as a header-only capture is. Standard
 // output gets one line per demo counter, "name<TAB>packets<TAB>bytes", after a first line
-// "frames<TAB>FRAMES". Exit status: 0, 2 for a bad command line, 1 when FILE cannot be written.
+// "frames<TAB>FRAMES". An argument that begins with "-" is an option: --help prints the usage,
+// any other is refused (a file of that name is given as "./-name"). Exit status: 0, 2 for a bad
+// command line, 1 when FILE cannot be written.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "demo/demo_traffic.h"
 
@@ -26,12 +30,25 @@ bool WriteAll(std::FILE* file, const std::vector<uint8_t>& bytes) {
   return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
 }
 
+constexpr char kUsage[] =
+    "usage: make_demo_capture FILE [FRAMES]\n       make_demo_capture --help\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace flowsentry::demo;
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '-') {
+      std::fprintf(stderr, "make_demo_capture: unknown option %s\n%s", argv[i], kUsage);
+      return 2;
+    }
+  }
   if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: make_demo_capture FILE [FRAMES]\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   uint64_t frames = 300000;

@@ -66,17 +66,18 @@ bool NoChildLeft() {
 
 TEST(ProcessTest, StartsTheProgramDetachedInItsDirectoryWithItsArguments) {
   testing::TempRoot root;
-  ASSERT_TRUE(root.WriteFile("/opt/app/data/.keep", ""));
+  // Blanks in the program's folder and in an argument stay where they are.
+  ASSERT_TRUE(root.WriteFile("/opt/my app/data/.keep", ""));
   ASSERT_EQ(mkfifo(root.Host("/report").c_str(), 0600), 0);
   // The script tells where it runs, what it got and what it inherited.
-  ASSERT_TRUE(root.WriteFile("/opt/app/report.sh",
+  ASSERT_TRUE(root.WriteFile("/opt/my app/report.sh",
                              "#!/bin/sh\n"
                              "in=$(readlink /proc/$$/fd/0)\n"
                              "leak=no; [ -e /proc/$$/fd/$LEAK_FD ] && leak=yes\n"
-                             "{ echo \"args:$*\"; echo \"cwd:$(pwd)\"; echo \"stdin:$in\";\n"
+                             "{ echo \"args:$#:$*\"; echo \"cwd:$(pwd)\"; echo \"stdin:$in\";\n"
                              "  echo \"leak:$leak\"; echo \"root:$FLOWSENTRY_ROOT\";\n"
                              "  echo \"sid:$(cut -d' ' -f6 /proc/$$/stat)\"; } > \"$REPORT\"\n"));
-  ASSERT_EQ(chmod(root.Host("/opt/app/report.sh").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(root.Host("/opt/my app/report.sh").c_str(), 0755), 0);
 
   // A descriptor the caller leaves inheritable must not reach the program.
   const int leak_fd = open("/dev/null", O_RDONLY);
@@ -85,7 +86,8 @@ TEST(ProcessTest, StartsTheProgramDetachedInItsDirectoryWithItsArguments) {
   setenv("REPORT", root.Host("/report").c_str(), 1);
 
   SetLastError(ERROR_GEN_FAILURE);
-  ASSERT_TRUE(CreateDetachedProcess("/opt/app/report.sh  -r   two", "/opt/app/data"));
+  ASSERT_TRUE(
+      CreateDetachedProcess("/opt/my app/report.sh", {"-r", "two  words"}, "/opt/my app/data"));
   EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
   // The intermediate child has been reaped already and the program is not our child.
   EXPECT_TRUE(NoChildLeft());
@@ -94,8 +96,8 @@ TEST(ProcessTest, StartsTheProgramDetachedInItsDirectoryWithItsArguments) {
   close(leak_fd);
   unsetenv("LEAK_FD");
   unsetenv("REPORT");
-  EXPECT_EQ(report["args"], "-r two");
-  EXPECT_EQ(report["cwd"], root.Host("/opt/app/data"));
+  EXPECT_EQ(report["args"], "2:-r two  words");
+  EXPECT_EQ(report["cwd"], root.Host("/opt/my app/data"));
   EXPECT_EQ(report["stdin"], "/dev/null");
   EXPECT_EQ(report["leak"], "no");
   EXPECT_EQ(report["root"], root.path());
@@ -112,22 +114,23 @@ TEST(ProcessTest, ReportsWhyTheProgramCannotStart) {
   ASSERT_EQ(chmod(root.Host("/bin/ok").c_str(), 0755), 0);
 
   struct Case {
-    const char* command_line;
+    const char* program;
     const char* directory;
     Win32Error error;
   };
   for (const Case& c : {
-           Case{"/bin/missing -r", "/bin", ERROR_FILE_NOT_FOUND},
-           Case{"/nowhere/flowsetup -r", "/bin", ERROR_PATH_NOT_FOUND},
+           Case{"/bin/missing", "/bin", ERROR_FILE_NOT_FOUND},
+           Case{"/nowhere/flowsetup", "/bin", ERROR_PATH_NOT_FOUND},
            Case{"/bin/plain", "/bin", ERROR_ACCESS_DENIED},
            Case{"/bin/garbage", "/bin", 193},
            Case{"/bin/ok", "/no/such/folder", ERROR_PATH_NOT_FOUND},
-           Case{"   ", "/bin", ERROR_INVALID_PARAMETER},
+           Case{"/bin/ok -r", "/bin", ERROR_FILE_NOT_FOUND},  // never split at the blank
+           Case{"", "/bin", ERROR_INVALID_PARAMETER},
        }) {
     SetLastError(ERROR_SUCCESS);
-    EXPECT_FALSE(CreateDetachedProcess(c.command_line, c.directory)) << c.command_line;
-    EXPECT_EQ(GetLastError(), c.error) << c.command_line;
-    EXPECT_TRUE(NoChildLeft()) << c.command_line;
+    EXPECT_FALSE(CreateDetachedProcess(c.program, {"-r"}, c.directory)) << c.program;
+    EXPECT_EQ(GetLastError(), c.error) << c.program;
+    EXPECT_TRUE(NoChildLeft()) << c.program;
   }
 }
 

@@ -1,5 +1,9 @@
 #include "sc/sc.h"
 
+#include <algorithm>
+#include <iterator>
+#include <string>
+
 #include "platform/last_error.h"
 #include "platform/service_control.h"
 #include "sc/format.h"
@@ -35,6 +39,10 @@ p::Win32Error Failed(std::string_view operation, std::string& out) {
 }  // namespace
 
 p::Win32Error RunSc(std::span<const std::string_view> arguments, std::string& out) {
+  if (arguments.size() == 1 && arguments[0] == "--help") {
+    out += UsageText();
+    return p::ERROR_SUCCESS;
+  }
   const Verb* verb = nullptr;
   if (arguments.size() == 2) {
     for (const Verb& candidate : kVerbs) {
@@ -42,6 +50,10 @@ p::Win32Error RunSc(std::span<const std::string_view> arguments, std::string& ou
     }
   }
   if (verb == nullptr) {
+    if (!arguments.empty() && std::none_of(std::begin(kVerbs), std::end(kVerbs),
+                                           [&](const Verb& v) { return v.name == arguments[0]; })) {
+      out += "[SC] unknown command: " + std::string(arguments[0]) + "\n";
+    }
     out += UsageText();
     return p::ERROR_INVALID_PARAMETER;
   }

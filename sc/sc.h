@@ -13,7 +13,9 @@ namespace flowsentry::sc {
 
 // Runs `sc VERB NAME` (`arguments` excludes the program's own name) and appends what sc prints
 // to `out`. Returns the Windows error code of the failed step (the exit status), 0 on success;
-// ERROR_INVALID_PARAMETER with the usage text for a command line it does not understand.
+// ERROR_INVALID_PARAMETER with the usage text for a command line it does not understand (after a
+// line naming the command when that is what it does not know); 0 with the usage text for
+// `sc --help`.
 platform::Win32Error RunSc(std::span<const std::string_view> arguments, std::string& out);
 
 }  // namespace flowsentry::sc

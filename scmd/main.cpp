@@ -1,6 +1,7 @@
 // scmd: the service control manager of the emulated machine. Runs in the foreground until
 // SIGTERM or SIGINT, then stops its services and exits with 0; exits with 1 when it cannot take
-// its socket or its database (another scmd runs on this machine root, for one).
+// its socket or its database (another scmd runs on this machine root, for one). It takes no
+// arguments: --help prints its usage, anything else is refused with 2.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/root.h"
@@ -28,7 +30,19 @@ void PrintLine(const std::string& line) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  constexpr char kUsage[] =
+      "usage: scmd\n"
+      "The service control manager of the machine root FLOWSENTRY_ROOT (default /): runs in the\n"
+      "foreground until SIGTERM or SIGINT.\n";
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc > 1) {
+    std::fprintf(stderr, "scmd: unknown option %s\n%s", argv[1], kUsage);
+    return 2;
+  }
   using flowsentry::platform::Location;
   using flowsentry::platform::LocationPath;
   namespace scmd = flowsentry::scmd;
@@ -67,7 +81,10 @@ int main() {
   }
   // The services to start as at boot are those of the database before any client is served.
   std::vector<std::string> automatic = manager.AutomaticServices();
-  server.Start();
+  if (!server.Start()) {
+    PrintLine("cannot accept clients on " + socket_path + ": no thread");
+    return 1;
+  }
   PrintLine("listening on " + socket_path);
   manager.StartAutomaticServices(std::move(automatic));
 

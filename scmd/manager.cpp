@@ -16,10 +16,12 @@
 #include <sstream>
 
 #include "platform/errno_map.h"
+#include "platform/posix/fd.h"
 #include "platform/root.h"
 #include "platform/scm_wire.h"
 #include "scmd/frame_io.h"
 #include "scmd/service_rules.h"
+#include "scmd/thread_start.h"
 
 extern char** environ;
 
@@ -90,33 +92,11 @@ Win32Error MakeFolders(const std::string& path) {
   return ERROR_SUCCESS;
 }
 
-// Writes the file through a temporary one beside it and a rename, so a crash leaves either the
-// old database or the new one.
-Win32Error ReplaceFile(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".new";
-  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd.valid()) return platform::Win32ErrorFromErrno(errno);
-  size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t result = ::write(fd.get(), text.data() + written, text.size() - written);
-    if (result < 0 && errno == EINTR) continue;
-    if (result <= 0) return platform::Win32ErrorFromErrno(errno);
-    written += static_cast<size_t>(result);
-  }
-  if (::fsync(fd.get()) < 0 || ::rename(temporary.c_str(), path.c_str()) < 0) {
-    return platform::Win32ErrorFromErrno(errno);
-  }
-  return ERROR_SUCCESS;
-}
-
-// Starts the program of `command_line` (a machine path, then arguments split at blanks) with
-// this process's environment plus the channel variable, its standard streams shared with the
-// manager's, in a process group of its own (a terminal's interrupt reaches the manager, which
-// stops its services itself).
-Win32Error Spawn(const std::string& command_line, int child_channel, pid_t& pid) {
-  std::vector<std::string> pieces;
-  std::istringstream split(command_line);
-  for (std::string piece; split >> piece;) pieces.push_back(piece);
+// Starts the program that `image_path` names (SplitImagePath) with this process's environment
+// plus the channel variable, its standard streams shared with the manager's, in a process group
+// of its own (a terminal's interrupt reaches the manager, which stops its services itself).
+Win32Error Spawn(const std::string& image_path, int child_channel, pid_t& pid) {
+  std::vector<std::string> pieces = SplitImagePath(image_path);
   if (pieces.empty()) return platform::ERROR_FILE_NOT_FOUND;
   pieces[0] = platform::HostPath(pieces[0]);
   std::vector<char*> argv;
@@ -202,8 +182,9 @@ Win32Error ServiceManager::Load() {
 Win32Error ServiceManager::SaveLocked() {
   std::vector<ServiceEntry> entries;
   for (const auto& [key, service] : services_) entries.push_back(service.entry);
-  return ReplaceFile(options_.database_folder + "/" + kDatabaseFile,
-                     FormatServiceDatabase(entries));
+  // Whole or not at all: a crash leaves either the old database or the new one.
+  return platform::posix::ReplaceFileAtomically(options_.database_folder + "/" + kDatabaseFile,
+                                                FormatServiceDatabase(entries));
 }
 
 std::vector<std::string> ServiceManager::AutomaticServices() const {
@@ -218,15 +199,24 @@ std::vector<std::string> ServiceManager::AutomaticServices() const {
 }
 
 void ServiceManager::StartAutomaticServices(std::vector<std::string> names) {
-  std::lock_guard lock(mutex_);
-  threads_.emplace_back([this, names = std::move(names)] {
+  auto start_all = [this, names = std::move(names)] {
     for (const auto& name : names) {
       const Win32Error error = Start(name, true);
       if (error != ERROR_SUCCESS) {
         Log("service " + name + " failed to start at boot: error " + std::to_string(error));
       }
     }
-  });
+  };
+  std::thread thread;
+  {
+    std::lock_guard lock(mutex_);
+    if (TryStartThread(thread, start_all)) {
+      threads_.push_back(std::move(thread));
+      return;
+    }
+  }
+  // No thread for it: the caller waits for the starts instead.
+  start_all();
 }
 
 Win32Error ServiceManager::Create(const ServiceEntry& requested, bool owner) {
@@ -359,7 +349,17 @@ Win32Error ServiceManager::StartLocked(Lock& lock, const std::string& name) {
   // The start waits in the channel until the dispatcher connects.
   SendFrame(instance->channel.get(),
             wire::Writer(wire::kOpServiceStart).Str(service->entry.name).Frame());
-  threads_.emplace_back(&ServiceManager::Watch, this, Key(name), instance);
+  std::thread watcher;
+  if (!TryStartThread(watcher, &ServiceManager::Watch, this, Key(name), instance)) {
+    // A program nobody watches could never be stopped or reported on: end it now.
+    ::kill(instance->pid, SIGKILL);
+    while (::waitpid(instance->pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    service->instance.reset();
+    service->status = StoppedStatus(service->entry.service_type, platform::ERROR_NOT_ENOUGH_MEMORY);
+    return platform::ERROR_NOT_ENOUGH_MEMORY;
+  }
+  threads_.push_back(std::move(watcher));
 
   const bool answered = changed_.wait_for(lock, options_.start_timeout,
                                           [&] { return instance->taken || instance->exited; });
@@ -579,17 +579,24 @@ void ServiceManager::Shutdown() {
     shutting_down_ = true;
     for (const auto& [key, service] : services_) {
       if (!service.instance || service.instance->exited) continue;
-      stoppers.emplace_back([this, name = service.entry.name, instance = service.instance] {
-        Lock inner(mutex_);
-        SERVICE_STATUS status;
-        const Win32Error error = ControlLocked(inner, name, platform::SERVICE_CONTROL_STOP, status);
-        // A service that cannot take the stop (still starting, or not accepting it) would only
-        // be killed at the end of the wait: it is ended at once instead.
-        if (error != ERROR_SUCCESS && error != platform::ERROR_SERVICE_NOT_ACTIVE &&
-            !instance->exited) {
-          ::kill(instance->pid, SIGKILL);
-        }
-      });
+      std::thread stopper;
+      if (!TryStartThread(stopper, [this, name = service.entry.name, instance = service.instance] {
+            Lock inner(mutex_);
+            SERVICE_STATUS status;
+            const Win32Error error =
+                ControlLocked(inner, name, platform::SERVICE_CONTROL_STOP, status);
+            // A service that cannot take the stop (still starting, or not accepting it) would only
+            // be killed at the end of the wait: it is ended at once instead.
+            if (error != ERROR_SUCCESS && error != platform::ERROR_SERVICE_NOT_ACTIVE &&
+                !instance->exited) {
+              ::kill(instance->pid, SIGKILL);
+            }
+          })) {
+        // Nothing to send the stop with: ended at once, as one that cannot take it would be.
+        ::kill(service.instance->pid, SIGKILL);
+        continue;
+      }
+      stoppers.push_back(std::move(stopper));
     }
     auto all_ended = [this] {
       for (const auto& [key, service] : services_) {

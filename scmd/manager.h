@@ -59,7 +59,8 @@ class ServiceManager {
   // boot.
   std::vector<std::string> AutomaticServices() const;
 
-  // Starts the given services one after the other, on a thread of its own (joined by Shutdown).
+  // Starts the given services one after the other, on a thread of its own (joined by Shutdown),
+  // or on the caller's when no thread can be made.
   void StartAutomaticServices(std::vector<std::string> names);
 
   // Client requests, with Windows' codes. Create and OpenService count a handle on the service,
@@ -70,6 +71,8 @@ class ServiceManager {
   void CloseService(const std::string& name);
   platform::Win32Error Describe(const std::string& name, const std::string& description,
                                 bool owner);
+  // The program is the one the service's path names (SplitImagePath); ERROR_NOT_ENOUGH_MEMORY
+  // when no thread can be made to watch it (the program is ended again).
   platform::Win32Error Start(const std::string& name, bool owner);
   // `status` gets the service's last reported status whenever the service exists.
   platform::Win32Error Control(const std::string& name, uint32_t control, bool owner,

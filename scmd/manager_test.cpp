@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/root.h"
 #include "platform/testing/temp_root.h"
@@ -34,7 +35,7 @@ class ManagerTest : public ::testing::Test {
   void Install(const std::string& name, const std::string& arguments) {
     ServiceEntry entry;
     entry.name = name;
-    entry.binary_path = "/opt/test/svc " + arguments + " --log " + root_.Host("/svc.log");
+    entry.binary_path = "\"/opt/test/svc\" " + arguments + " --log " + root_.Host("/svc.log");
     entry.service_type = fp::SERVICE_WIN32_OWN_PROCESS;
     entry.start_type = fp::SERVICE_DEMAND_START;
     ASSERT_EQ(manager_->Create(entry, true), 0u);
@@ -97,6 +98,29 @@ TEST_F(ManagerTest, ShutdownKillsWhatDoesNotEndInTime) {
   EXPECT_EQ(exit_code, fp::ERROR_PROCESS_ABORTED);
   EXPECT_EQ(State("Pending"), fp::SERVICE_STOPPED);
   EXPECT_EQ(manager_->Start("Slow", true), fp::ERROR_SHUTDOWN_IN_PROGRESS);
+}
+
+TEST_F(ManagerTest, SavesTheDatabaseWholeOrNotAtAllAndLeavesNothingBehind) {
+  Make();
+  const std::string database = options_.database_folder + "/services";
+  // Whatever lies beside the database under any fixed name does not stand in the way.
+  std::filesystem::create_directories(database + ".new/x");
+  Install("First", "run");
+  std::filesystem::remove_all(database + ".new");
+  // A database that cannot be replaced fails the change and leaves no half-written copy.
+  std::filesystem::remove(database);
+  std::filesystem::create_directories(database + "/x");
+  ServiceEntry entry;
+  entry.name = "Second";
+  entry.binary_path = "/opt/test/svc";
+  entry.service_type = fp::SERVICE_WIN32_OWN_PROCESS;
+  entry.start_type = fp::SERVICE_DEMAND_START;
+  EXPECT_NE(manager_->Create(entry, true), 0u);
+  std::vector<std::string> left;
+  for (const auto& item : std::filesystem::directory_iterator(options_.database_folder)) {
+    left.push_back(item.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"services"});
 }
 
 }  // namespace

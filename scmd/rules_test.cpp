@@ -154,5 +154,24 @@ TEST(ScmWireTest, ReadsBackWhatWasWrittenAndNothingPastTheEnd) {
   EXPECT_FALSE(fp::scm_wire::Reader({}).ok());
 }
 
+TEST(ImagePathTest, QuotedPathsCarryArgumentsUnquotedOnesAreTakenWhole) {
+  using Pieces = std::vector<std::string>;
+  const struct {
+    const char* path;
+    Pieces pieces;
+  } cases[] = {
+      {"/opt/flowsentry/flowmeter", {"/opt/flowsentry/flowmeter"}},
+      {"/opt/flow sentry/flowmeter", {"/opt/flow sentry/flowmeter"}},
+      {"/opt/svc run --log /x", {"/opt/svc run --log /x"}},
+      {"\"/opt/flow sentry/flowmeter\"", {"/opt/flow sentry/flowmeter"}},
+      {"\"/opt/a b/svc\"  run\t--log \"/var/log b\" \"\"",
+       {"/opt/a b/svc", "run", "--log", "/var/log b", ""}},
+      {"\"/opt/a b/svc", {"/opt/a b/svc"}},
+      {"", {}},
+      {"\"\" run", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitImagePath(c.path), c.pieces) << c.path;
+}
+
 }  // namespace
 }  // namespace flowsentry::scmd

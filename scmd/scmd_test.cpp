@@ -53,10 +53,11 @@ class ScmdTest : public ::testing::Test {
 
   fp::ScHandle Create(const std::string& arguments, uint32_t start = fp::SERVICE_DEMAND_START,
                       const std::string& name = "TestSvc") {
-    return fp::CreateService(manager_, name, "Test " + name, fp::SERVICE_ALL_ACCESS,
-                             fp::SERVICE_WIN32_OWN_PROCESS | fp::SERVICE_INTERACTIVE_PROCESS, start,
-                             fp::SERVICE_ERROR_NORMAL,
-                             std::string(kProgram) + " " + arguments + " --log " + LogPath());
+    return fp::CreateService(
+        manager_, name, "Test " + name, fp::SERVICE_ALL_ACCESS,
+        fp::SERVICE_WIN32_OWN_PROCESS | fp::SERVICE_INTERACTIVE_PROCESS, start,
+        fp::SERVICE_ERROR_NORMAL,
+        "\"" + std::string(kProgram) + "\" " + arguments + " --log " + LogPath());
   }
 
   static fp::SERVICE_STATUS_PROCESS Status(const fp::ScHandle& service) {
@@ -85,7 +86,7 @@ TEST_F(ScmdTest, CreatesStartsStopsQueriesAndDeletes) {
   EXPECT_EQ(config.error_control, fp::SERVICE_ERROR_NORMAL);
   EXPECT_EQ(config.display_name, "Test TestSvc");
   EXPECT_EQ(config.description, "A service for tests");
-  EXPECT_EQ(config.binary_path, std::string(kProgram) + " run --log " + LogPath());
+  EXPECT_EQ(config.binary_path, "\"" + std::string(kProgram) + "\" run --log " + LogPath());
 
   fp::SERVICE_STATUS status;
   EXPECT_FALSE(fp::ControlService(service, fp::SERVICE_CONTROL_STOP, status));

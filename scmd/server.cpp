@@ -15,6 +15,7 @@
 #include "platform/service_control.h"
 #include "scmd/service_database.h"
 #include "scmd/service_rules.h"
+#include "scmd/thread_start.h"
 
 namespace flowsentry::scmd {
 
@@ -47,6 +48,12 @@ namespace {
 std::vector<uint8_t> Reply(Win32Error error) {
   return wire::Writer(wire::kOpReply).U32(error).Frame();
 }
+
+// How long the acceptor waits before it tries again when it could neither accept a client nor
+// turn it away.
+constexpr int kAcceptBackoffMs = 100;
+
+UniqueFd OpenSpare() { return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
 
 }  // namespace
 
@@ -170,40 +177,70 @@ Win32Error Server::Listen(const std::string& socket_path) {
   }
   socket_path_ = socket_path;
   listener_ = std::move(listener);
+  spare_ = OpenSpare();
   return ERROR_SUCCESS;
 }
 
-void Server::Start() { acceptor_ = std::thread(&Server::AcceptLoop, this); }
+bool Server::Start() { return TryStartThread(acceptor_, &Server::AcceptLoop, this); }
 
 void Server::AcceptLoop() {
+  bool back_off = false;
   for (;;) {
-    pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    pollfd fds[2] = {{listener_.get(), static_cast<short>(back_off ? 0 : POLLIN), 0},
+                     {wake_read_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, back_off ? kAcceptBackoffMs : -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents != 0) return;
-    UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!client.valid()) continue;
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0) continue;
-    const bool owner = credentials.uid == own_uid_ || credentials.uid == 0;
-    std::lock_guard lock(mutex_);
-    // Threads of connections that have ended are joined here, so they do not pile up.
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      if (it->finished) {
-        it->thread.join();
-        it = connections_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    if (connections_.size() >= kMaxConnections) continue;
-    Connection& connection = connections_.emplace_back();
-    connection.socket = std::move(client);
-    connection.thread = std::thread(&Server::Serve, this, &connection, owner);
+    back_off = false;
+    if ((fds[0].revents & POLLIN) != 0) back_off = !AcceptOne();
   }
+}
+
+bool Server::AcceptOne() {
+  UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!client.valid()) {
+    if (errno != EMFILE && errno != ENFILE) {
+      // A client that gave up before it was accepted, a signal: nothing to wait for. Anything
+      // else (no kernel memory) passes with time.
+      return errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR ||
+             errno == EPROTO;
+    }
+    // The client still waits and keeps the listener readable, which would have the loop poll
+    // again at once, for ever: give up the spare to accept it, close it (the client sees the
+    // manager refuse it), and take the spare back.
+    if (!spare_.valid()) spare_ = OpenSpare();  // lost the last time round; perhaps free again
+    if (!spare_.valid()) return false;
+    spare_.Reset();
+    const bool turned_away =
+        UniqueFd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)).valid();
+    spare_ = OpenSpare();
+    // Not accepted even so: another thread took the descriptor; wait for one to come free.
+    return turned_away;
+  }
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0) return true;
+  const bool owner = credentials.uid == own_uid_ || credentials.uid == 0;
+  std::lock_guard lock(mutex_);
+  // Threads of connections that have ended are joined here, so they do not pile up.
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if (it->finished) {
+      it->thread.join();
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (connections_.size() >= kMaxConnections) return true;  // closed as it goes
+  Connection& connection = connections_.emplace_back();
+  connection.socket = std::move(client);
+  if (!TryStartThread(connection.thread, &Server::Serve, this, &connection, owner)) {
+    // No thread to serve it with: this client is turned away, the others go on.
+    connections_.pop_back();
+  }
+  return true;
 }
 
 void Server::Serve(Connection* connection, bool owner) {

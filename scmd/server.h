@@ -54,8 +54,10 @@ class Server {
   // Binds and listens on `socket_path` (folders made on the way). A stale socket file left by a
   // manager that ended is replaced; the caller makes sure no other manager runs (see main).
   platform::Win32Error Listen(const std::string& socket_path);
-  // Accepts clients on a thread of its own until StopAccepting.
-  void Start();
+  // Accepts clients on a thread of its own until StopAccepting; false when that thread cannot be
+  // made. A client beyond kMaxConnections, or one that finds no descriptor or no thread left to
+  // be served with, is accepted and closed at once (a spare descriptor is kept for that).
+  bool Start();
   // Stops accepting and removes the socket file.
   void StopAccepting();
   // StopAccepting, then ends every connection and waits for its thread.
@@ -68,11 +70,15 @@ class Server {
     bool finished = false;
   };
   void AcceptLoop();
+  // Accepts one waiting client and serves it or turns it away; false when the loop should wait
+  // a while before it tries again (no descriptor, not even the spare one).
+  bool AcceptOne();
   void Serve(Connection* connection, bool owner);
 
   ServiceManager& manager_;
   std::string socket_path_;
   UniqueFd listener_;
+  UniqueFd spare_;  // given up to accept, and close, a client when descriptors run out
   UniqueFd wake_read_;
   UniqueFd wake_write_;
   std::thread acceptor_;

@@ -67,4 +67,29 @@ bool NeedsOwner(uint32_t access, bool service) {
 
 bool IsValidState(uint32_t state) { return state >= SERVICE_STOPPED && state <= SERVICE_PAUSED; }
 
+std::vector<std::string> SplitImagePath(std::string_view image_path) {
+  if (image_path.empty()) return {};
+  if (image_path.front() != '"') return {std::string(image_path)};
+  std::vector<std::string> pieces;
+  std::string piece;
+  bool quoted = false;
+  bool started = false;  // a piece has begun, if only with an empty pair of quotes
+  for (const char c : image_path) {
+    if (c == '"') {
+      quoted = !quoted;
+      started = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (started) pieces.push_back(std::move(piece));
+      piece.clear();
+      started = false;
+    } else {
+      piece += c;
+      started = true;
+    }
+  }
+  if (started) pieces.push_back(std::move(piece));
+  if (pieces.empty() || pieces.front().empty()) return {};
+  return pieces;
+}
+
 }  // namespace flowsentry::scmd

@@ -1,9 +1,12 @@
 // Which requests the manager refuses, and with which Windows code: the state machine of one
-// service as clients see it, and who may do what. Pure.
+// service as clients see it, and who may do what; and how a service's program path reads. Pure.
 #ifndef FLOWSENTRY_SCMD_SERVICE_RULES_H_
 #define FLOWSENTRY_SCMD_SERVICE_RULES_H_
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/service_control.h"
@@ -33,6 +36,14 @@ bool NeedsOwner(uint32_t access, bool service);
 
 // The state a status report may carry: SERVICE_STOPPED to SERVICE_PAUSED.
 bool IsValidState(uint32_t state);
+
+// The program and its arguments that a service's recorded path names, the program first. A path
+// that begins with a double quote names the program up to the closing quote (to the end when
+// there is none), and what follows are arguments, split at blanks, where a double-quoted run
+// keeps its blanks. A path without the leading quote is the program whole, blanks and all, with
+// no arguments: never one of its prefixes, which would let whoever can write a shorter path
+// choose the program. Empty when no program is named.
+std::vector<std::string> SplitImagePath(std::string_view image_path);
 
 }  // namespace flowsentry::scmd
 

@@ -61,6 +61,9 @@ std::string ProgramPathFor(std::string_view current_directory) {
   std::string path(current_directory);
   if (path.empty() || path.back() != '/') path += '/';
   path += kProgramName;
+  // Quoted, the whole path is the program; unquoted, Windows' manager would first try the
+  // shorter programs that the path's prefixes name, and ours would find no arguments after it.
+  if (path.find_first_of(" \t") != std::string::npos) path = '"' + path + '"';
   if (path.size() + 1 > kMaxPath) return {};
   return path;
 }

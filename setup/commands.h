@@ -3,7 +3,8 @@
 //
 // Every command works in the process's current directory: "-u", "-r" and "-s" replace
 // "flowsetup.log" there with the lines of this run (CR LF after each, none after the last
-// "uninstall end"), and "-i" records that directory + "/flowmeter" as the service's program.
+// "uninstall end"), and "-i" records that directory + "/flowmeter" as the service's program
+// (quoted when it holds a blank).
 // Single-threaded; every manager handle is closed before a command returns.
 #ifndef FLOWSENTRY_SETUP_COMMANDS_H_
 #define FLOWSENTRY_SETUP_COMMANDS_H_
@@ -15,10 +16,10 @@
 #include <string_view>
 
 #include "setup/waits.h"
+#include "shared/service_name.h"
 
 namespace flowsentry::setup {
 
-inline constexpr char kServiceName[] = "flowSentry";
 inline constexpr char kDisplayName[] = "Meridan FlowSentry";
 inline constexpr char kLogFileName[] = "flowsetup.log";
 inline constexpr char kProgramName[] = "flowmeter";
@@ -29,8 +30,8 @@ inline constexpr size_t kMaxPath = 260;
 using Console = std::function<void(std::string_view text)>;
 
 // The service's program path for a current directory (a machine path): the directory joined
-// with "flowmeter". Empty when the result would not fit in kMaxPath characters with its
-// terminating zero.
+// with "flowmeter", enclosed in double quotes when it holds a blank. Empty when the result would
+// not fit in kMaxPath characters with its terminating zero.
 std::string ProgramPathFor(std::string_view current_directory);
 
 // Stops the service and waits for it; true when it ended up stopped or was not running. Writes

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
 #include "platform/service_control.h"
+#include "scmd/testing/scm_fixture.h"
 #include "setup/testing/machine.h"
 
 namespace flowsentry::setup {
@@ -39,6 +41,24 @@ TEST(FlowsetupTest, InstallRecordsTheServiceOnceAndDoesNotStartIt) {
   EXPECT_EQ(second.output, "failed to create flowSentry service");
   EXPECT_EQ(second.exit_code, 0);
   EXPECT_EQ(machine.SetupLog(), "(missing)");  // install keeps no log
+}
+
+TEST(FlowsetupTest, InstallQuotesAPathWithABlankAndTheServiceStartsFromItWhole) {
+  Machine machine;
+  const std::string folder = "/opt/flow sentry";
+  ASSERT_TRUE(
+      scmd::testing::ScmFixture::InstallProgram(folder + "/flowmeter", FLOWSENTRY_TEST_SERVICE));
+  // A program at a prefix of the path, which must never be the one started.
+  ASSERT_TRUE(machine.root().WriteFile("/opt/flow", "#!/bin/sh\ntouch \"$0.ran\"\n"));
+  ASSERT_EQ(chmod(machine.root().Host("/opt/flow").c_str(), 0755), 0);
+
+  const testing::ToolRun run =
+      Machine::Run(FLOWSENTRY_FLOWSETUP, "-i", machine.root().Host(folder));
+  EXPECT_EQ(run.output, "flowSentry service has been installed successfully");
+  ASSERT_TRUE(Config());
+  EXPECT_EQ(Config()->binary_path, "\"/opt/flow sentry/flowmeter\"");
+  EXPECT_TRUE(machine.StartAndWait());
+  EXPECT_FALSE(machine.root().Exists("/opt/flow.ran"));
 }
 
 TEST(FlowsetupTest, InstallRefusesAProgramPathItCannotRecord) {

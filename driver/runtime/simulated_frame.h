@@ -1,6 +1,7 @@
 // A frame held as an NDIS packet: the bytes, the buffer descriptors over them, and the packet
-// from a pool. Used by the simulated adapter and the simulated protocol for what they send or
-// indicate; the packet goes back to its pool when the FramePacket is destroyed.
+// from a pool. Used for what the runtime's adapters (simulated, live, capture file), its host
+// stack and the simulated protocol send or indicate; the packet goes back to its pool when the
+// FramePacket is destroyed.
 #ifndef FLOWSENTRY_DRIVER_RUNTIME_SIMULATED_FRAME_H_
 #define FLOWSENTRY_DRIVER_RUNTIME_SIMULATED_FRAME_H_
 

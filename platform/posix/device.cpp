@@ -15,8 +15,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/errno_map.h"
 #include "platform/last_error.h"
-#include "platform/posix/errno_map.h"
 #include "platform/posix/fd.h"
 #include "platform/posix/thread_state.h"
 #include "platform/root.h"
@@ -306,7 +306,7 @@ DeviceHandle DeviceHandle::Open(std::string_view name) {
       if (errno == ENOENT || errno == ENOTDIR) {
         SetLastError(ERROR_FILE_NOT_FOUND);
       } else {
-        posix::SetLastErrorFromErrno(errno);
+        SetLastErrorFromErrno(errno);
       }
       return {};
     }
@@ -320,7 +320,7 @@ DeviceHandle DeviceHandle::Open(std::string_view name) {
 
   posix::Fd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket.valid()) {
-    posix::SetLastErrorFromErrno(errno);
+    SetLastErrorFromErrno(errno);
     return {};
   }
   int result = 0;
@@ -332,7 +332,7 @@ DeviceHandle DeviceHandle::Open(std::string_view name) {
     if (errno == ENOENT || errno == ECONNREFUSED || errno == ENOTDIR) {
       SetLastError(ERROR_FILE_NOT_FOUND);
     } else {
-      posix::SetLastErrorFromErrno(errno);
+      SetLastErrorFromErrno(errno);
     }
     return {};
   }

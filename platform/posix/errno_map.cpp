@@ -1,13 +1,12 @@
-#include "platform/posix/errno_map.h"
+#include "platform/errno_map.h"
 
 #include <cerrno>
 
-#include "platform/errno_map.h"
 #include "platform/last_error.h"
 
-namespace flowsentry::platform::posix {
+namespace flowsentry::platform {
 
-Win32Error Win32FromErrno(int error_number) {
+Win32Error Win32ErrorFromErrno(int error_number) {
   switch (error_number) {
     case 0:
       return ERROR_SUCCESS;
@@ -58,19 +57,9 @@ Win32Error Win32FromErrno(int error_number) {
 }
 
 Win32Error SetLastErrorFromErrno(int error_number) {
-  const Win32Error error = Win32FromErrno(error_number);
+  const Win32Error error = Win32ErrorFromErrno(error_number);
   SetLastError(error);
   return error;
-}
-
-}  // namespace flowsentry::platform::posix
-
-namespace flowsentry::platform {
-
-Win32Error Win32ErrorFromErrno(int error_number) { return posix::Win32FromErrno(error_number); }
-
-Win32Error SetLastErrorFromErrno(int error_number) {
-  return posix::SetLastErrorFromErrno(error_number);
 }
 
 }  // namespace flowsentry::platform

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "platform/posix/errno_map.h"
+#include "platform/errno_map.h"
 
 namespace flowsentry::platform::posix {
 
@@ -39,14 +39,14 @@ Win32Error ReadWholeFile(const std::string& host_path, std::string& contents) {
   contents.clear();
   Fd fd(OpenRetrying(host_path, O_RDONLY));
   if (!fd.valid()) {
-    return errno == ENOENT ? NotFoundError(host_path) : Win32FromErrno(errno);
+    return errno == ENOENT ? NotFoundError(host_path) : Win32ErrorFromErrno(errno);
   }
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Win32FromErrno(errno);
+      return Win32ErrorFromErrno(errno);
     }
     if (n == 0) return ERROR_SUCCESS;
     contents.append(buffer, static_cast<size_t>(n));
@@ -80,7 +80,7 @@ Win32Error WriteAll(int fd, std::string_view bytes) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Win32FromErrno(errno);
+      return Win32ErrorFromErrno(errno);
     }
     if (n == 0) return ERROR_DISK_FULL;
     bytes.remove_prefix(static_cast<size_t>(n));
@@ -91,16 +91,16 @@ Win32Error WriteAll(int fd, std::string_view bytes) {
 Win32Error ReplaceFileAtomically(const std::string& host_path, std::string_view contents) {
   std::string temp = host_path + ".XXXXXX";
   Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.valid()) return Win32FromErrno(errno);
+  if (!fd.valid()) return Win32ErrorFromErrno(errno);
   // Keep the mode of the file being replaced; a new file is readable by everyone.
   struct stat old_stat;
   const mode_t mode = ::stat(host_path.c_str(), &old_stat) == 0 ? (old_stat.st_mode & 07777) : 0644;
   Win32Error error = WriteAll(fd.get(), contents);
-  if (error == ERROR_SUCCESS && ::fchmod(fd.get(), mode) != 0) error = Win32FromErrno(errno);
-  if (error == ERROR_SUCCESS && ::fsync(fd.get()) != 0) error = Win32FromErrno(errno);
+  if (error == ERROR_SUCCESS && ::fchmod(fd.get(), mode) != 0) error = Win32ErrorFromErrno(errno);
+  if (error == ERROR_SUCCESS && ::fsync(fd.get()) != 0) error = Win32ErrorFromErrno(errno);
   fd.Reset();
   if (error == ERROR_SUCCESS && ::rename(temp.c_str(), host_path.c_str()) != 0) {
-    error = Win32FromErrno(errno);
+    error = Win32ErrorFromErrno(errno);
   }
   if (error != ERROR_SUCCESS) ::unlink(temp.c_str());
   return error;
@@ -110,12 +110,12 @@ Win32Error MakeDirectories(const std::string& host_path) {
   for (size_t slash = host_path.find('/', 1);; slash = host_path.find('/', slash + 1)) {
     const std::string prefix = host_path.substr(0, slash);
     if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      return Win32FromErrno(errno);
+      return Win32ErrorFromErrno(errno);
     }
     if (slash == std::string::npos) break;
   }
   struct stat st;
-  if (::stat(host_path.c_str(), &st) != 0) return Win32FromErrno(errno);
+  if (::stat(host_path.c_str(), &st) != 0) return Win32ErrorFromErrno(errno);
   return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
 }
 

@@ -11,8 +11,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/errno_map.h"
 #include "platform/last_error.h"
-#include "platform/posix/errno_map.h"
 #include "platform/posix/fd.h"
 #include "platform/root.h"
 
@@ -37,7 +37,7 @@ bool Fail(Win32Error error) {
 }
 
 bool FailErrno() {
-  posix::SetLastErrorFromErrno(errno);
+  SetLastErrorFromErrno(errno);
   return false;
 }
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/errno_map.h"
 #include "platform/last_error.h"
-#include "platform/posix/errno_map.h"
 #include "platform/posix/fd.h"
 #include "platform/root.h"
 
@@ -82,18 +82,6 @@ void CloseInheritedDescriptors(int keep) {
   ReportAndExit(pipe_fd, kExecStage, errno);
 }
 
-std::vector<std::string> SplitAtBlanks(std::string_view line) {
-  std::vector<std::string> pieces;
-  size_t at = 0;
-  while (at < line.size()) {
-    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-    const size_t begin = at;
-    while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
-    if (at > begin) pieces.emplace_back(line.substr(begin, at - begin));
-  }
-  return pieces;
-}
-
 std::string HostCurrentDirectory() {
   std::string buffer(PATH_MAX, '\0');
   if (::getcwd(buffer.data(), buffer.size()) == nullptr) return {};
@@ -119,20 +107,20 @@ bool Fail(Win32Error error) {
 
 }  // namespace
 
-bool CreateDetachedProcess(std::string_view command_line, std::string_view current_directory) {
-  const std::vector<std::string> pieces = SplitAtBlanks(command_line);
-  if (pieces.empty()) return Fail(ERROR_INVALID_PARAMETER);
+bool CreateDetachedProcess(std::string_view machine_program,
+                           const std::vector<std::string>& arguments,
+                           std::string_view current_directory) {
+  if (machine_program.empty()) return Fail(ERROR_INVALID_PARAMETER);
 
   // Everything the children need is made here, before fork, where allocating is allowed.
-  std::string program = HostPath(pieces.front());
+  std::string program = HostPath(machine_program);
   if (program.front() != '/') {
     // A relative program is found from the caller's directory, not from the new one.
     program = HostCurrentDirectory() + "/" + program;
   }
-  std::vector<std::string> arguments = pieces;
-  arguments.front() = program;
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
+  std::vector<std::string> argument_copies = arguments;
+  std::vector<char*> argv = {program.data()};
+  for (std::string& argument : argument_copies) argv.push_back(argument.data());
   argv.push_back(nullptr);
   const std::string directory =
       current_directory.empty() ? std::string() : HostPath(current_directory);
@@ -140,7 +128,7 @@ bool CreateDetachedProcess(std::string_view command_line, std::string_view curre
 
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    posix::SetLastErrorFromErrno(errno);
+    SetLastErrorFromErrno(errno);
     return false;
   }
   posix::Fd read_end(pipe_fds[0]);
@@ -150,7 +138,7 @@ bool CreateDetachedProcess(std::string_view command_line, std::string_view curre
   // adopted by init (never left a zombie of ours) and has no controlling terminal.
   const pid_t middle = ::fork();
   if (middle < 0) {
-    posix::SetLastErrorFromErrno(errno);
+    SetLastErrorFromErrno(errno);
     return false;
   }
   if (middle == 0) {
@@ -197,7 +185,7 @@ bool CreateDetachedProcess(std::string_view command_line, std::string_view curre
     default:
       break;
   }
-  posix::SetLastErrorFromErrno(failure.error_number);
+  SetLastErrorFromErrno(failure.error_number);
   return false;
 }
 

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/errno_map.h"
 #include "platform/last_error.h"
-#include "platform/posix/errno_map.h"
 #include "platform/posix/fd.h"
 #include "platform/registry_file.h"
 #include "platform/root.h"
@@ -103,9 +103,9 @@ Win32Error RegistrySetString(std::string_view key_path, std::string_view name,
     }
   }
   posix::Fd lock(posix::OpenRetrying(path + ".lock", O_RDWR | O_CREAT, 0644));
-  if (!lock.valid()) return Fail(posix::Win32FromErrno(errno));
+  if (!lock.valid()) return Fail(Win32ErrorFromErrno(errno));
   while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return Fail(posix::Win32FromErrno(errno));
+    if (errno != EINTR) return Fail(Win32ErrorFromErrno(errno));
   }
 
   std::string text;

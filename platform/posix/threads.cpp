@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/errno_map.h"
 #include "platform/last_error.h"
-#include "platform/posix/errno_map.h"
 #include "platform/posix/thread_state.h"
 
 namespace flowsentry::platform {
@@ -265,7 +265,7 @@ Thread Thread::Create(std::function<uint32_t()> routine) {
   pthread_attr_destroy(&attributes);
   if (error != 0) {
     // EAGAIN is the lack of memory or of a thread slot, which Windows reports this way.
-    SetLastError(error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : posix::Win32FromErrno(error));
+    SetLastError(error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : Win32ErrorFromErrno(error));
     return Thread();
   }
   handed.release();  // the new thread owns it now

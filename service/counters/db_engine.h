@@ -1,7 +1,6 @@
 // The database engines behind AdoTable: the few things the service's table access needs of any
-// engine, as a small interface with one implementation per engine (SQLite in sqlite_engine.cpp;
-// a client-server engine such as PostgreSQL goes beside it), chosen by the Provider of an
-// ADO-style connection string.
+// engine, as a small interface with one implementation per engine (SQLite in sqlite_engine.cpp,
+// PostgreSQL in postgres_engine.cpp), chosen by the Provider of an ADO-style connection string.
 //
 // A connection and the recordsets opened on it are used by one thread at a time. The connection
 // must outlive its recordsets. Operations answer false on failure and leave the error in the

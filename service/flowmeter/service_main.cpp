@@ -1,5 +1,6 @@
 #include "service/flowmeter/service_main.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,13 +26,32 @@ using platform::GetLastError;
 
 int32_t LastErrorCode() { return static_cast<int32_t>(GetLastError()); }
 
-// The service's process-wide state. The status record and CheckPoint are shared by ServiceMain
-// and Handler without a lock, as the service control manager's design has it: the two never
-// report at the same moment in a run (the handler reports stop-pending before stop signals the
-// threads; ServiceMain reports stopped only after they have ended).
-platform::ServiceStatusHandle status_handle = 0;
-platform::SERVICE_STATUS status;
-uint32_t CheckPoint = 1;
+// The service's process-wide state. ServiceMain and Handler both report, from two threads: an
+// interrogation may come while ServiceMain reports running. Each report is built from the status
+// record and sent under status_mutex, so the manager receives reports in the order their states
+// were set, and an interrogation re-sends the state that is current, never one left behind.
+// The handle is set by ServiceMain once the handler is registered, which may already be called.
+std::atomic<platform::ServiceStatusHandle> status_handle = 0;
+std::mutex status_mutex;
+// Under status_mutex. Starting: a handler exists only once ServiceMain is about to report so.
+platform::SERVICE_STATUS status = {.dwServiceType = platform::SERVICE_WIN32_OWN_PROCESS,
+                                   .dwCurrentState = platform::SERVICE_START_PENDING};
+uint32_t CheckPoint = 1;  // under status_mutex
+
+// ReportStatus with status_mutex held.
+bool ReportStatusLocked(uint32_t state, uint32_t win32_exit_code, uint32_t wait_hint) {
+  host::WriteLog("Begin SetServiceStatus", 0);
+  status.dwCurrentState = state;
+  status.dwWin32ExitCode = win32_exit_code;
+  status.dwWaitHint = wait_hint;
+  status.dwControlsAccepted =
+      state == platform::SERVICE_START_PENDING ? 0 : platform::SERVICE_ACCEPT_STOP;
+  status.dwCheckPoint =
+      state == platform::SERVICE_RUNNING || state == platform::SERVICE_STOPPED ? 0 : CheckPoint++;
+  if (!platform::SetServiceStatus(status_handle, status)) return false;
+  host::WriteLog("End SetServiceStatus", 0);
+  return true;
+}
 
 std::vector<platform::Thread> capture_threads;
 std::unique_ptr<uint16_t[]> thread_numbers;
@@ -81,17 +101,8 @@ int RunService() {
 }
 
 bool ReportStatus(uint32_t state, uint32_t win32_exit_code, uint32_t wait_hint) {
-  host::WriteLog("Begin SetServiceStatus", 0);
-  status.dwCurrentState = state;
-  status.dwWin32ExitCode = win32_exit_code;
-  status.dwWaitHint = wait_hint;
-  status.dwControlsAccepted =
-      state == platform::SERVICE_START_PENDING ? 0 : platform::SERVICE_ACCEPT_STOP;
-  status.dwCheckPoint =
-      state == platform::SERVICE_RUNNING || state == platform::SERVICE_STOPPED ? 0 : CheckPoint++;
-  if (!platform::SetServiceStatus(status_handle, status)) return false;
-  host::WriteLog("End SetServiceStatus", 0);
-  return true;
+  std::lock_guard lock(status_mutex);
+  return ReportStatusLocked(state, win32_exit_code, wait_hint);
 }
 
 void ServiceMain() {
@@ -116,8 +127,6 @@ void ServiceMain() {
     host::ReadThreadCount();
     status_handle = platform::RegisterServiceCtrlHandler(kServiceName, Handler);
     if (status_handle == 0) return;
-    status.dwServiceType = platform::SERVICE_WIN32_OWN_PROCESS;
-    status.dwServiceSpecificExitCode = 0;
     if (!ReportStatus(platform::SERVICE_START_PENDING, 0, kStartWaitHint)) return;
     if (!start()) {
       // The stopped report carries the start's failure. Windows calls leave the last error
@@ -152,7 +161,10 @@ void Handler(uint32_t control) {
     stop();
     return;
   }
-  ReportStatus(status.dwCurrentState, 0, 0);
+  {
+    std::lock_guard lock(status_mutex);
+    ReportStatusLocked(status.dwCurrentState, 0, 0);
+  }
   host::WriteLog("End Handler", 0);
 }
 
@@ -240,7 +252,7 @@ void stop() {
 void restart() {
   host::WriteLog("Begin restart", 0);
   const std::string& destpath = host::settings().DESTPATH;
-  if (!platform::CreateDetachedProcess(destpath + "/flowsetup -r", destpath)) {
+  if (!platform::CreateDetachedProcess(destpath + "/flowsetup", {"-r"}, destpath)) {
     host::WriteLog("CreateProcess restart failed", LastErrorCode());
   }
   host::WriteLog("End restart", 0);

@@ -10,9 +10,9 @@
 
 #include <cstdint>
 
-namespace flowsentry::flowmeter {
+#include "shared/service_name.h"
 
-inline constexpr char kServiceName[] = "flowSentry";
+namespace flowsentry::flowmeter {
 
 // The process entry: hands the main thread to the service control dispatcher. 0 once the
 // dispatcher returned, 1 when it could not start ("StartServiceCtrlDispatcher failed" is logged
