@@ -18,6 +18,7 @@
 #include "platform/device.h"
 #include "platform/last_error.h"
 #include "platform/testing/fake_device.h"
+#include "platform/testing/sanitizers.h"
 #include "platform/testing/temp_root.h"
 
 namespace flowsentry::platform {
@@ -206,17 +207,7 @@ TEST(ThreadTest, ExitCodesAndHandles) {
   EXPECT_FALSE(ThisThreadTerminated());
 }
 
-#if defined(__has_feature)  // clang names its sanitizers this way, GCC with the macros below
-#define FLOWSENTRY_CLANG_SANITIZED \
-  (__has_feature(address_sanitizer) || __has_feature(thread_sanitizer))
-#else
-#define FLOWSENTRY_CLANG_SANITIZED 0
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || FLOWSENTRY_CLANG_SANITIZED
-constexpr bool kSanitized = true;  // the sanitizers need address space beyond any small limit
-#else
-constexpr bool kSanitized = false;
-#endif
+using flowsentry::testing::kSanitized;
 
 [[noreturn]] void CreateWithoutAddressSpace() {
   size_t pages = 0;

@@ -20,6 +20,7 @@
 #include "platform/root.h"
 #include "platform/scm_wire.h"
 #include "platform/service_control.h"
+#include "platform/testing/sanitizers.h"
 #include "platform/testing/temp_root.h"
 #include "scmd/frame_io.h"
 #include "scmd/manager.h"
@@ -29,17 +30,7 @@ namespace {
 
 namespace fp = platform;
 
-#if defined(__has_feature)  // clang names its sanitizers this way, GCC with the macros below
-#define FLOWSENTRY_CLANG_SANITIZED \
-  (__has_feature(address_sanitizer) || __has_feature(thread_sanitizer))
-#else
-#define FLOWSENTRY_CLANG_SANITIZED 0
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || FLOWSENTRY_CLANG_SANITIZED
-constexpr bool kSanitized = true;  // the sanitizers need address space beyond any small limit
-#else
-constexpr bool kSanitized = false;
-#endif
+using flowsentry::testing::kSanitized;
 
 UniqueFd Connect(const std::string& path) {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));

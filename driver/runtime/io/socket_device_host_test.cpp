@@ -24,6 +24,7 @@
 #include "driver/runtime/io/testing/raw_client.h"
 #include "platform/device.h"
 #include "platform/last_error.h"
+#include "platform/testing/sanitizers.h"
 #include "platform/testing/temp_root.h"
 #include "shared/control.h"
 #include "shared/device_wire.h"
@@ -755,15 +756,9 @@ TEST_F(SocketDeviceHostTest, HandlesBeyondTheCapAreTurnedAwayAndTheOthersGoOn) {
 // A handle whose thread cannot be made (here: a stack that no address space holds) is turned
 // away, its client seeing the socket closed; the host and the process go on.
 TEST_F(SocketDeviceHostTest, AHandleWhoseThreadCannotBeMadeIsTurnedAway) {
-#if defined(__has_feature)  // clang names its sanitizers this way, GCC with the macros below
-#define FLOWSENTRY_CLANG_SANITIZED \
-  (__has_feature(address_sanitizer) || __has_feature(thread_sanitizer))
-#else
-#define FLOWSENTRY_CLANG_SANITIZED 0
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || FLOWSENTRY_CLANG_SANITIZED
-  GTEST_SKIP() << "the sanitizers' thread creation does not fail quietly for want of memory";
-#endif
+  if (flowsentry::testing::kSanitized) {
+    GTEST_SKIP() << "the sanitizers' thread creation does not fail quietly for want of memory";
+  }
   host_.DeleteDevice(device_);
   SocketDeviceHost host(SocketDeviceHost::Limits{.connection_stack_size = size_t{1} << 46});
   DeviceObject* device = nullptr;
