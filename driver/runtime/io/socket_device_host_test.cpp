@@ -362,8 +362,10 @@ TEST_F(SocketDeviceHostTest, RepliesComeInCompletionOrder) {
         EXPECT_EQ(reply.data, (std::vector<uint8_t>{'h', 'i'}));
       } else {
         EXPECT_EQ(reply.information, 50u);
-        std::vector<uint8_t> expected = Record(static_cast<uint8_t>(reply.id));
-        expected.resize(50, 0);  // the rest as the client sent it: nothing, so zeros
+        // The rest as the client sent it: nothing, so zeros.
+        std::vector<uint8_t> expected(50, 0);
+        const std::vector<uint8_t> record = Record(static_cast<uint8_t>(reply.id));
+        std::copy(record.begin(), record.end(), expected.begin());
         EXPECT_EQ(reply.data, expected);
       }
     }
