@@ -5,11 +5,18 @@
 
 namespace flowsentry::ndis {
 
-std::vector<uint8_t> FrameForRuntime(const SourceFrame& frame) {
+void FrameForRuntime(const SourceFrame& frame, std::vector<uint8_t>& bytes) {
   const size_t length =
       std::min<size_t>(std::max<size_t>(frame.length, frame.bytes.size()), kMaxFrameLength);
-  std::vector<uint8_t> bytes(length);
-  std::copy_n(frame.bytes.begin(), std::min(length, frame.bytes.size()), bytes.begin());
+  const size_t copied = std::min(length, frame.bytes.size());
+  bytes.resize(length);
+  std::copy_n(frame.bytes.begin(), copied, bytes.begin());
+  std::fill(bytes.begin() + static_cast<ptrdiff_t>(copied), bytes.end(), 0);
+}
+
+std::vector<uint8_t> FrameForRuntime(const SourceFrame& frame) {
+  std::vector<uint8_t> bytes;
+  FrameForRuntime(frame, bytes);
   return bytes;
 }
 

@@ -35,6 +35,8 @@ struct SourceFrame {
 // The frame the runtime is handed: the bytes as captured, filled up with zeros to the length
 // on the wire so that the frame keeps its length, all cut to kMaxFrameLength.
 std::vector<uint8_t> FrameForRuntime(const SourceFrame& frame);
+// The same into `bytes`, whose storage is reused.
+void FrameForRuntime(const SourceFrame& frame, std::vector<uint8_t>& bytes);
 
 class SourceAdapter final : public LowerAdapter {
  public:
