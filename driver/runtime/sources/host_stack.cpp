@@ -77,7 +77,6 @@ HostStack::Lookup HostStack::ReserveLocked(std::string_view lower_adapter,
 }
 
 void HostStack::ReleaseLocked(SentFrame* sent) {
-  sent->packet = nullptr;
   sent->next_free = free_frames_;
   free_frames_ = sent;
   --sends_outstanding_;
@@ -99,21 +98,26 @@ bool HostStack::Send(std::string_view lower_adapter, const SourceFrame& frame) {
     found = ReserveLocked(lower_adapter, binding, sent);
   }
   if (found != Lookup::kBound) return false;
-  NDIS_STATUS status;
-  NDIS_PACKET* packet;
-  NdisAllocatePacket(&status, &packet, pool_);
-  if (status != NDIS_STATUS_SUCCESS) {
-    std::lock_guard lock(mu_);
-    ReleaseLocked(sent);
-    return false;
+  // A frame sent before keeps its packet; only a new one takes one from the pool.
+  if (sent->packet != nullptr) {
+    NdisReinitializePacket(sent->packet);
+  } else {
+    NDIS_STATUS status;
+    NdisAllocatePacket(&status, &sent->packet, pool_);
+    if (status != NDIS_STATUS_SUCCESS) {
+      sent->packet = nullptr;
+      std::lock_guard lock(mu_);
+      ReleaseLocked(sent);
+      return false;
+    }
   }
+  NDIS_PACKET* packet = sent->packet;
   FrameForRuntime(frame, sent->bytes);
   sent->buffer = NDIS_BUFFER{};
   sent->buffer.VirtualAddress = sent->bytes.data();
   sent->buffer.ByteCount = static_cast<uint32_t>(sent->bytes.size());
   NdisChainBufferAtBack(packet, &sent->buffer);
   std::memcpy(packet->ProtocolReserved, &sent, sizeof(sent));
-  sent->packet = packet;
   // The completion may come before SendPackets returns, so the frame is filed first.
   binding->SendPackets(&packet, 1);
   return true;
@@ -150,7 +154,6 @@ void HostStack::SendComplete(VirtualAdapterBinding& /*binding*/, NDIS_PACKET* pa
                              NDIS_STATUS status) {
   SentFrame* sent;
   std::memcpy(&sent, packet->ProtocolReserved, sizeof(sent));
-  NdisFreePacket(packet);
   std::lock_guard lock(mu_);
   ReleaseLocked(sent);
   if (status != NDIS_STATUS_SUCCESS) ++sends_failed_;

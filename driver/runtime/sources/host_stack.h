@@ -60,12 +60,12 @@ class HostStack final : public UpperProtocol {
   void StatusComplete(VirtualAdapterBinding& binding) override;
 
  private:
-  // A frame on its way down a virtual adapter, or kept for a later send with its storage; the
-  // packet's protocol-reserved space points back at it.
+  // A frame on its way down a virtual adapter, or kept for a later send with its storage and
+  // its packet; the packet's protocol-reserved space points back at it.
   struct SentFrame {
     std::vector<uint8_t> bytes;
     NDIS_BUFFER buffer;
-    NDIS_PACKET* packet = nullptr;  // while the frame is in flight
+    NDIS_PACKET* packet = nullptr;  // from pool_, once a send has had one
     SentFrame* next_free = nullptr;
   };
   // The virtual adapter above one lower adapter: its name, and its binding while bound.
