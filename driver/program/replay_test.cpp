@@ -238,5 +238,26 @@ TEST_F(ReplayTest, RealCaptureReplaysLosslesslyIntoARecordPerFrame) {
   EXPECT_GT(source_.Counters(0).received, 0u);
 }
 
+TEST_F(ReplayTest, TheHostStackFollowsAnAdapterThatGoesAndComesBack) {
+  // The host stack keeps the binding above an adapter between sends: it must go with the
+  // adapter and come back with it.
+  ndis::AdapterProfile profile;
+  profile.medium = ndis::NdisMedium802_3;
+  const std::vector<CapturedFrame> frames = Frames(3, 1, [](int) { return false; });
+  const ndis::SourceFrame frame{frames[0].bytes, static_cast<uint32_t>(frames[0].bytes.size())};
+  for (int round = 0; round < 2; ++round) {
+    auto adapter = std::make_shared<ndis::SourceAdapter>("pcap7", profile);
+    ASSERT_TRUE(runtime_.AddAdapter(adapter));
+    EXPECT_TRUE(host_stack_.Send("pcap7", frame));
+    EXPECT_TRUE(host_stack_.Send("pcap7", frame));
+    EXPECT_EQ(adapter->Counters().sent, 2u);
+    ASSERT_TRUE(runtime_.RemoveAdapter("pcap7"));
+    EXPECT_FALSE(host_stack_.IsBound("pcap7"));
+    EXPECT_FALSE(host_stack_.Send("pcap7", frame));
+  }
+  EXPECT_EQ(host_stack_.SendsOutstanding(), 0u);
+  EXPECT_EQ(host_stack_.SendsFailed(), 0u);
+}
+
 }  // namespace
 }  // namespace flowsentry::pactrak

@@ -123,6 +123,10 @@ void NdisFreePacket(NDIS_PACKET* packet) {
   pool->free_list.push_back(packet);
 }
 
+void NdisReinitializePacket(NDIS_PACKET* packet) {
+  ResetDescriptor(packet, PoolOf(packet->Private.Pool));
+}
+
 uint32_t NdisPacketPoolUsage(NDIS_HANDLE pool_handle) {
   PacketPool* pool = PoolOf(pool_handle);
   std::lock_guard lock(pool->mu);

@@ -99,6 +99,9 @@ void NdisAllocatePacketPoolEx(NDIS_STATUS* status, NDIS_HANDLE* pool_handle,
 void NdisFreePacketPool(NDIS_HANDLE pool_handle);
 void NdisAllocatePacket(NDIS_STATUS* status, NDIS_PACKET** packet, NDIS_HANDLE pool_handle);
 void NdisFreePacket(NDIS_PACKET* packet);
+// Makes a packet its owner got back as it was when allocated, for another use (the buffers
+// are unchained, not freed).
+void NdisReinitializePacket(NDIS_PACKET* packet);
 uint32_t NdisPacketPoolUsage(NDIS_HANDLE pool_handle);
 
 // Packet pools and packets alive in the process, for tests that look for leaks.

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "driver/runtime/runtime.h"
 #include "driver/runtime/simulated_frame.h"
@@ -59,14 +60,35 @@ class HostStack final : public UpperProtocol {
   void StatusComplete(VirtualAdapterBinding& binding) override;
 
  private:
+  // A frame on its way down a virtual adapter, or kept for a later send with its storage and
+  // its packet; the packet's protocol-reserved space points back at it.
+  struct SentFrame {
+    std::vector<uint8_t> bytes;
+    NDIS_BUFFER buffer;
+    NDIS_PACKET* packet = nullptr;  // from pool_, once a send has had one
+    SentFrame* next_free = nullptr;
+  };
+  // The virtual adapter above one lower adapter: its name, and its binding while bound.
+  struct Upper {
+    std::u16string name;
+    std::shared_ptr<VirtualAdapterBinding> binding;
+  };
+  enum class Lookup { kUnknown, kUnbound, kBound };
+
   std::shared_ptr<VirtualAdapterBinding> BindingAbove(std::string_view lower_adapter);
+  // Under mu_: the binding above a lower adapter whose name is known, and a frame to fill.
+  Lookup ReserveLocked(std::string_view lower_adapter,
+                       std::shared_ptr<VirtualAdapterBinding>& binding, SentFrame*& sent);
+  void ReleaseLocked(SentFrame* sent);
 
   const std::string protocol_;
   NDIS_HANDLE pool_ = nullptr;
   mutable std::mutex mu_;
   std::map<std::u16string, std::shared_ptr<VirtualAdapterBinding>, std::less<>> bindings_;
-  std::map<std::string, std::u16string, std::less<>> upper_names_;  // lower adapter -> virtual
-  std::map<NDIS_PACKET*, std::unique_ptr<FramePacket>> sends_;
+  std::map<std::string, Upper, std::less<>> uppers_;  // by lower adapter
+  std::vector<std::unique_ptr<SentFrame>> frames_;    // every frame ever made
+  SentFrame* free_frames_ = nullptr;
+  size_t sends_outstanding_ = 0;
   uint64_t sends_failed_ = 0;
 };
 

@@ -5,11 +5,18 @@
 
 namespace flowsentry::ndis {
 
-std::vector<uint8_t> FrameForRuntime(const SourceFrame& frame) {
+void FrameForRuntime(const SourceFrame& frame, std::vector<uint8_t>& bytes) {
   const size_t length =
       std::min<size_t>(std::max<size_t>(frame.length, frame.bytes.size()), kMaxFrameLength);
-  std::vector<uint8_t> bytes(length);
-  std::copy_n(frame.bytes.begin(), std::min(length, frame.bytes.size()), bytes.begin());
+  const size_t copied = std::min(length, frame.bytes.size());
+  bytes.resize(length);
+  std::copy_n(frame.bytes.begin(), copied, bytes.begin());
+  std::fill(bytes.begin() + static_cast<ptrdiff_t>(copied), bytes.end(), 0);
+}
+
+std::vector<uint8_t> FrameForRuntime(const SourceFrame& frame) {
+  std::vector<uint8_t> bytes;
+  FrameForRuntime(frame, bytes);
   return bytes;
 }
 
@@ -18,6 +25,12 @@ SourceAdapter::SourceAdapter(std::string name, AdapterProfile profile)
   NDIS_STATUS status;
   NdisAllocatePacketPoolEx(&status, &pool_, 64, 65000, 0);
   if (status != NDIS_STATUS_SUCCESS) std::abort();
+}
+
+AdapterCounters SourceAdapter::CountersLocked() const {
+  AdapterCounters counters = counters_;
+  counters.sent = sent_.load(std::memory_order_relaxed);
+  return counters;
 }
 
 SourceAdapter::~SourceAdapter() {
@@ -50,13 +63,13 @@ NDIS_STATUS SourceAdapter::Request(AdapterEdge& /*edge*/, NDIS_REQUEST* request)
                      set.InformationBufferLength, &set.BytesRead, &set.BytesNeeded);
   }
   auto& query = request->DATA.QUERY_INFORMATION;
-  return AnswerQuery(profile_, counters_, settings_, query.Oid, query.InformationBuffer,
+  return AnswerQuery(profile_, CountersLocked(), settings_, query.Oid, query.InformationBuffer,
                      query.InformationBufferLength, &query.BytesWritten, &query.BytesNeeded);
 }
 
 NDIS_STATUS SourceAdapter::Send(AdapterEdge& /*edge*/, NDIS_PACKET* /*packet*/) {
-  std::lock_guard lock(mu_);
-  ++counters_.sent;
+  // Every frame the host sends comes here; the count needs no lock of its own.
+  sent_.fetch_add(1, std::memory_order_relaxed);
   return NDIS_STATUS_SUCCESS;
 }
 
@@ -139,7 +152,7 @@ AdapterProfile SourceAdapter::Profile() const {
 
 AdapterCounters SourceAdapter::Counters() const {
   std::lock_guard lock(mu_);
-  return counters_;
+  return CountersLocked();
 }
 
 size_t SourceAdapter::OpenEdges() const {

@@ -7,6 +7,7 @@
 #ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_SOURCE_ADAPTER_H_
 #define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_SOURCE_ADAPTER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -35,6 +36,8 @@ struct SourceFrame {
 // The frame the runtime is handed: the bytes as captured, filled up with zeros to the length
 // on the wire so that the frame keeps its length, all cut to kMaxFrameLength.
 std::vector<uint8_t> FrameForRuntime(const SourceFrame& frame);
+// The same into `bytes`, whose storage is reused.
+void FrameForRuntime(const SourceFrame& frame, std::vector<uint8_t>& bytes);
 
 class SourceAdapter final : public LowerAdapter {
  public:
@@ -69,13 +72,15 @@ class SourceAdapter final : public LowerAdapter {
 
  private:
   std::vector<std::shared_ptr<AdapterEdge>> Edges() const;
+  AdapterCounters CountersLocked() const;  // under mu_
 
   const std::string name_;
   const NDIS_MEDIUM medium_;
   NDIS_HANDLE pool_ = nullptr;
   mutable std::mutex mu_;
   AdapterProfile profile_;
-  AdapterCounters counters_;
+  AdapterCounters counters_;  // but for sent
+  std::atomic<uint64_t> sent_{0};
   AdapterSettings settings_;
   std::vector<std::shared_ptr<AdapterEdge>> edges_;
   std::map<NDIS_PACKET*, std::unique_ptr<FramePacket>> held_;  // kept by a protocol above
