@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,13 @@ void ReadTimeZoneIfChanged() {
   thread_local SeenTimeZone last;
   const char* tz = std::getenv("TZ");
   if (last.seen && last.set == (tz != nullptr) && (tz == nullptr || last.value == tz)) return;
-  tzset();
+  {
+    // The library serializes tzset with a lock of its own that ThreadSanitizer cannot see; ours
+    // makes the order plain to it, and is taken only when a thread meets a new TZ.
+    static std::mutex tzset_turn;
+    std::lock_guard turn(tzset_turn);
+    tzset();
+  }
   last.seen = true;
   last.set = tz != nullptr;
   last.value = tz != nullptr ? tz : "";
