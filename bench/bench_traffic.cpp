@@ -3,8 +3,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "platform/root.h"
 
 namespace flowsentry::bench {
 namespace {
@@ -153,6 +156,24 @@ void InsertCounters(sqlite3* db, const std::string& prefix,
       std::exit(1);
     }
   }
+}
+
+bool WriteRunSettings(const platform::testing::TempRoot& root, const RunSettings& run) {
+  const std::string destpath = kDestPath;
+  const std::string registry =
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentiaware\\FlowSentry]\r\n"
+      "\"DESTPATH\"=\"" +
+      destpath + "\"\r\n\"DIRPACKETS\"=\"" + destpath +
+      "/packets\"\r\n\"OPTIONS\"=\"255\"\r\n\"INTERVALCREATEFILE\"=\"60\"\r\n"
+      "\"STRINGCONNECT\"=\"" +
+      run.stringconnect + "\"\r\n\"TABLENAME\"=\"" + run.tablename + "\"\r\n\"DESTPACKETS\"=\"" +
+      run.destpackets + "\"\r\n";
+  const std::string registry_path = platform::LocationPath(platform::Location::kRegistry);
+  std::filesystem::create_directories(std::filesystem::path(registry_path).parent_path());
+  std::string config = "[THREAD]\r\ncountThread=" + std::to_string(run.threads) + "\r\n";
+  if (!run.accounting.empty()) config += "[ACCOUNTING]\r\n" + run.accounting;
+  return root.WriteFile(registry_path.substr(root.path().size()), registry) &&
+         root.WriteFile(destpath + "/flowmeter.cfg", config);
 }
 
 // The engine's floor on this machine: one committed single-row UPDATE per credit.

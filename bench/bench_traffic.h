@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/runtime/sources/testing/capture_file_writer.h"
+#include "platform/testing/temp_root.h"
 
 namespace flowsentry::bench {
 
@@ -44,6 +45,22 @@ std::vector<std::string> OverlappingCounters();
 // Inserts counters named `prefix`0, `prefix`1, ... with the given parameters texts.
 void InsertCounters(sqlite3* db, const std::string& prefix,
                     const std::vector<std::string>& parameters);
+
+// The installation directory of the benchmarks' service (the registry value DESTPATH).
+inline constexpr char kDestPath[] = "/opt/flowsentry";
+
+// The settings of one benchmark run of the service.
+struct RunSettings {
+  std::string destpackets = "0";
+  std::string stringconnect;
+  std::string tablename;
+  int threads = 1;
+  std::string accounting;  // the [ACCOUNTING] section's lines, CR LF each; empty for none
+};
+
+// Writes the registry file (every value, DESTPATH kDestPath, DIRPACKETS its "packets" folder) and
+// DESTPATH/flowmeter.cfg of the machine `root` for one run. False when a file cannot be written.
+bool WriteRunSettings(const platform::testing::TempRoot& root, const RunSettings& run);
 
 // The engine's floor on this machine: committed single-row UPDATEs per second, one per
 // transaction, with the service's connection settings.

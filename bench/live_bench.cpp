@@ -36,7 +36,6 @@
 #include "bench/bench_traffic.h"
 #include "driver/runtime/sources/testing/child_process.h"
 #include "driver/runtime/sources/testing/network_namespaces.h"
-#include "platform/root.h"
 #include "platform/service_control.h"
 #include "platform/testing/temp_root.h"
 #include "scmd/testing/scm_fixture.h"
@@ -50,7 +49,7 @@ using ndis::testing::ChildProcess;
 using ndis::testing::UdpSink;
 using ndis::testing::VethNamespaces;
 
-constexpr char kDestPath[] = "/opt/flowsentry";
+using bench::kDestPath;
 constexpr char kNetwork[] = "198.51.100";
 constexpr uint16_t kCountedPort = 9000;  // the measured frames; counter c0
 constexpr uint16_t kProbePort = 9001;    // probes that show the service counts; counter c1
@@ -238,21 +237,11 @@ class Bench {
         !bench::Exec(db.get(), counters)) {
       return false;
     }
-    const std::string registry =
-        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentiaware\\FlowSentry]\r\n"
-        "\"DESTPATH\"=\"" +
-        std::string(kDestPath) + "\"\r\n\"DIRPACKETS\"=\"" + std::string(kDestPath) +
-        "/packets\"\r\n"
-        "\"OPTIONS\"=\"255\"\r\n\"INTERVALCREATEFILE\"=\"60\"\r\n"
-        "\"STRINGCONNECT\"=\"\"\r\n\"TABLENAME\"=\"\"\r\n\"DESTPACKETS\"=\"0\"\r\n";
-    const std::string registry_path = LocationPath(Location::kRegistry);
-    std::filesystem::create_directories(std::filesystem::path(registry_path).parent_path());
-    std::string config = "[THREAD]\r\ncountThread=" + std::to_string(options_.threads) + "\r\n";
-    if (options_.mode == "batch") {
-      config += "[ACCOUNTING]\r\nmode=batch\r\nflushInterval=1000\r\nreadRecords=1024\r\n";
-    }
-    return root_.WriteFile(registry_path.substr(root_.path().size()), registry) &&
-           root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg", config);
+    bench::RunSettings run;
+    run.threads = options_.threads;
+    if (options_.mode == "batch")
+      run.accounting = "mode=batch\r\nflushInterval=1000\r\nreadRecords=1024\r\n";
+    return bench::WriteRunSettings(root_, run);
   }
 
   // The trafgen descriptions of one frame of `size` bytes (FCS not included) to the host's

@@ -35,7 +35,6 @@
 
 #include "bench/bench_traffic.h"
 #include "driver/runtime/sources/testing/child_process.h"
-#include "platform/root.h"
 #include "platform/service_control.h"
 #include "platform/testing/temp_root.h"
 #include "scmd/testing/scm_fixture.h"
@@ -51,7 +50,7 @@ using namespace platform;
 using ndis::testing::CapturedFrame;
 using ndis::testing::ChildProcess;
 
-constexpr char kDestPath[] = "/opt/flowsentry";
+using bench::kDestPath;
 // Batch mode's settings in the benchmark: a short flush interval, so that the counts read off
 // the database follow the traffic closely, and a record queue that holds a few reads' worth.
 constexpr int kFlushIntervalMs = 100;
@@ -221,23 +220,15 @@ class System {
       std::fprintf(stderr, "system_bench: no packet log \"%s\" (off, text, sqlite)\n", log.c_str());
       std::exit(2);
     }
-    const std::string registry =
-        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ardentiaware\\FlowSentry]\r\n"
-        "\"DESTPATH\"=\"" +
-        std::string(kDestPath) + "\"\r\n\"DIRPACKETS\"=\"" + std::string(kDestPath) +
-        "/packets\"\r\n\"OPTIONS\"=\"255\"\r\n\"INTERVALCREATEFILE\"=\"60\"\r\n"
-        "\"STRINGCONNECT\"=\"" +
-        connect + "\"\r\n\"TABLENAME\"=\"packets\"\r\n\"DESTPACKETS\"=\"" + destpackets + "\"\r\n";
-    const std::string registry_path = LocationPath(Location::kRegistry);
-    std::filesystem::create_directories(std::filesystem::path(registry_path).parent_path());
-    root_.WriteFile(registry_path.substr(root_.path().size()), registry);
-    std::string cfg = "[THREAD]\r\ncountThread=" + std::to_string(threads) + "\r\n";
-    cfg += "[ACCOUNTING]\r\nmode=" + mode + "\r\n";
+    bench::RunSettings run{destpackets, connect, "packets", threads, "mode=" + mode + "\r\n"};
     if (mode == "batch") {
-      cfg += "flushInterval=" + std::to_string(kFlushIntervalMs) +
-             "\r\nreadRecords=" + std::to_string(kReadRecords) + "\r\n";
+      run.accounting += "flushInterval=" + std::to_string(kFlushIntervalMs) +
+                        "\r\nreadRecords=" + std::to_string(kReadRecords) + "\r\n";
     }
-    root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg", cfg);
+    if (!bench::WriteRunSettings(root_, run)) {
+      std::fprintf(stderr, "system_bench: the settings cannot be written\n");
+      std::exit(1);
+    }
   }
 
   std::string Database() const { return root_.Host(std::string(kDestPath) + "/DB/counters.mdb"); }
