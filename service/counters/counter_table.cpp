@@ -303,14 +303,19 @@ CounterTable::CreditResult CounterTable::AddCounts(std::string_view countername,
   }
   if (changed > 0) return CreditResult::kCredited;
   // Nothing changed: either the table is empty, which is no fault, or the counter's row is gone.
-  std::optional<DbValue> any;
-  if (!connection()->QueryValue(kAnyRowSql, {}, any)) {
+  bool empty = false;
+  if (!CountersEmpty(empty)) {
     ReportDbError(error(), kCreditFailed);
     return CreditResult::kFailed;
   }
-  const bool empty =
-      any.has_value() && std::holds_alternative<int64_t>(*any) && std::get<int64_t>(*any) == 0;
   return empty ? CreditResult::kEmptyTable : CreditResult::kNoRow;
+}
+
+bool CounterTable::CountersEmpty(bool& empty) {
+  std::optional<DbValue> any;
+  if (!connection()->QueryValue(kAnyRowSql, {}, any)) return false;
+  empty = any.has_value() && std::holds_alternative<int64_t>(*any) && std::get<int64_t>(*any) == 0;
+  return true;
 }
 
 bool CounterTable::AddCountsInOneTransaction(const CountDeltas& deltas, size_t& missing) {
@@ -331,11 +336,9 @@ bool CounterTable::AddCountsInOneTransaction(const CountDeltas& deltas, size_t& 
     if (changed == 0) ++missing;
   }
   if (missing > 0) {
-    std::optional<DbValue> any;
-    if (!connection()->QueryValue(kAnyRowSql, {}, any)) return fail();
-    if (any.has_value() && std::holds_alternative<int64_t>(*any) && std::get<int64_t>(*any) == 0) {
-      missing = 0;
-    }
+    bool empty = false;
+    if (!CountersEmpty(empty)) return fail();
+    if (empty) missing = 0;
   }
   if (!connection()->Execute(kCommitSql, {})) return fail();
   return true;

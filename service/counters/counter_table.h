@@ -144,6 +144,9 @@ class CounterTable : public AdoTable {
   bool AddCountsInOneTransaction(const CountDeltas& deltas, size_t& missing);
 
  private:
+  // Whether `counters` holds no row; false on a database error (not reported here).
+  bool CountersEmpty(bool& empty);
+
   CounterRow row_;
 };
 
