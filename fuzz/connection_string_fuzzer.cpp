@@ -3,7 +3,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "service/counters/db_engine.h"
+#include "service/db/db_engine.h"
 
 namespace {
 
@@ -15,8 +15,8 @@ bool IsBlank(char c) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace flowsentry::counters;
-  const ConnectionProperties properties =
-      ParseConnectionString(flowsentry::fuzz::AsText(data, size));
+  const db::ConnectionProperties properties =
+      db::ParseConnectionString(flowsentry::fuzz::AsText(data, size));
   for (const auto& [key, value] : properties) {
     FUZZ_CHECK(key.size() <= size && value.size() <= size);
     for (char c : key) FUZZ_CHECK(!(c >= 'A' && c <= 'Z'));

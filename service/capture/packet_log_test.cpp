@@ -11,7 +11,7 @@
 #include "platform/threads.h"
 #include "service/capture/packet_batch.h"
 #include "service/capture/packet_line.h"
-#include "service/capture/packet_log_testing.h"
+#include "service/capture/testing/packet_log_testing.h"
 
 namespace flowsentry::capture {
 namespace {

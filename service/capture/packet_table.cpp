@@ -10,11 +10,11 @@
 namespace flowsentry::capture {
 namespace {
 
-using counters::ColumnBinding;
-using counters::DbColumnKind;
-using counters::DbColumnType;
-using counters::DbError;
-using counters::TextBuffer;
+using db::ColumnBinding;
+using db::DbColumnKind;
+using db::DbColumnType;
+using db::DbError;
+using db::TextBuffer;
 
 constexpr char kAddFailed[] = "Ошибка при добавлениии трафика в БД через ADO";
 constexpr char kAddRecordFailed[] = "Error add Record";
@@ -27,16 +27,16 @@ bool IsIntegerOrdinal(size_t ordinal) {
   return ordinal == 1 || ordinal == 5 || ordinal == 8 || ordinal == 9 || ordinal == 10;
 }
 
-bool Fits(const DbColumnType& type, bool integer) {
+bool Fits(const db::DbColumnType& type, bool integer) {
   switch (type.kind) {
-    case DbColumnKind::kUnknown:  // the engine cannot tell: the first row will
-    case DbColumnKind::kAny:
+    case db::DbColumnKind::kUnknown:  // the engine cannot tell: the first row will
+    case db::DbColumnKind::kAny:
       return true;
-    case DbColumnKind::kInteger:
+    case db::DbColumnKind::kInteger:
       return integer;
-    case DbColumnKind::kText:
+    case db::DbColumnKind::kText:
       return !integer && (type.max_length < 0 || type.max_length >= kLongestText);
-    case DbColumnKind::kOther:
+    case db::DbColumnKind::kOther:
       return false;
   }
   return false;
@@ -94,12 +94,12 @@ PacketRow ParsePacketLine(std::string_view line) {
 PacketTableWriter::PacketTableWriter() {
   SetRowBinding({
       {1, &row_.interface, &row_.status[0]},
-      {2, TextBuffer{&row_.time, kPacketTextBufferSize}, &row_.status[1]},
-      {3, TextBuffer{&row_.source_mac, kPacketTextBufferSize}, &row_.status[2]},
-      {4, TextBuffer{&row_.dest_mac, kPacketTextBufferSize}, &row_.status[3]},
+      {2, db::TextBuffer{&row_.time, kPacketTextBufferSize}, &row_.status[1]},
+      {3, db::TextBuffer{&row_.source_mac, kPacketTextBufferSize}, &row_.status[2]},
+      {4, db::TextBuffer{&row_.dest_mac, kPacketTextBufferSize}, &row_.status[3]},
       {5, &row_.ether_type, &row_.status[4]},
-      {6, TextBuffer{&row_.source_ip, kPacketTextBufferSize}, &row_.status[5]},
-      {7, TextBuffer{&row_.dest_ip, kPacketTextBufferSize}, &row_.status[6]},
+      {6, db::TextBuffer{&row_.source_ip, kPacketTextBufferSize}, &row_.status[5]},
+      {7, db::TextBuffer{&row_.dest_ip, kPacketTextBufferSize}, &row_.status[6]},
       {8, &row_.source_port, &row_.status[7]},
       {9, &row_.dest_port, &row_.status[8]},
       {10, &row_.length, &row_.status[9]},
@@ -111,23 +111,23 @@ bool PacketTableWriter::Bind() {
   // otherwise refuse every packet or keep numbers as texts nobody can add up. Checked before the
   // base binds, so that the table never counts as open while its columns are still in doubt; a
   // table short of columns is left to the base, which says so.
-  const counters::DbRecordset* cursor = recordset();
+  const db::DbRecordset* cursor = recordset();
   if (cursor != nullptr && cursor->ColumnCount() >= kColumnCount) {
     for (size_t ordinal = 1; ordinal <= kColumnCount; ++ordinal) {
-      const DbColumnType type = cursor->ColumnType(ordinal - 1);
+      const db::DbColumnType type = cursor->ColumnType(ordinal - 1);
       const bool integer = IsIntegerOrdinal(ordinal);
       if (Fits(type, integer)) continue;
-      SetBindError(DbError{counters::kDbCantConvertValue,
-                           counters::kAccessLayerSource,
-                           "Column " + std::to_string(ordinal) + " of the table " + table() +
-                               " is of type " + (type.name.empty() ? "?" : type.name) +
-                               ", which cannot keep the " + (integer ? "integer" : "text") +
-                               " the packet log stores there.",
-                           {}});
+      SetBindError(db::DbError{db::kDbCantConvertValue,
+                               db::kAccessLayerSource,
+                               "Column " + std::to_string(ordinal) + " of the table " + table() +
+                                   " is of type " + (type.name.empty() ? "?" : type.name) +
+                                   ", which cannot keep the " + (integer ? "integer" : "text") +
+                                   " the packet log stores there.",
+                               {}});
       return false;
     }
   }
-  return AdoTable::Bind();
+  return db::AdoTable::Bind();
 }
 
 bool PacketTableWriter::AddFromText(std::string_view line) {
@@ -135,7 +135,7 @@ bool PacketTableWriter::AddFromText(std::string_view line) {
   ClearRow();
   row_ = ParsePacketLine(line);
   if (!AddBoundRow()) {
-    counters::ReportDbError(error(), kAddFailed);
+    db::ReportDbError(error(), kAddFailed);
     return false;
   }
   return true;

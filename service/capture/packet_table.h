@@ -21,7 +21,7 @@
 
 #include "platform/threads.h"
 #include "service/capture/packet_batch.h"
-#include "service/counters/ado_table.h"
+#include "service/db/ado_table.h"
 
 namespace flowsentry::capture {
 
@@ -54,7 +54,7 @@ std::vector<std::string_view> SplitPacketLine(std::string_view line);
 // leave 0 and empty texts, further tokens are ignored. Every status is 0.
 PacketRow ParsePacketLine(std::string_view line);
 
-class PacketTableWriter : public counters::AdoTable {
+class PacketTableWriter : public db::AdoTable {
  public:
   PacketTableWriter();
 

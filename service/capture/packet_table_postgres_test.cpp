@@ -6,9 +6,9 @@
 #include "platform/testing/postgres_cluster.h"
 #include "service/capture/packet_batch.h"
 #include "service/capture/packet_line.h"
-#include "service/capture/packet_log_testing.h"
-#include "service/counters/db_error.h"
-#include "service/counters/postgres_engine.h"
+#include "service/capture/testing/packet_log_testing.h"
+#include "service/db/db_error.h"
+#include "service/db/postgres_engine.h"
 
 namespace flowsentry::capture {
 namespace {
@@ -41,11 +41,11 @@ class PostgresPacketTableTest : public PacketLogTest {
     host::MutableSettings().STRINGCONNECT = cluster_->ConnectionString();
     host::MutableSettings().TABLENAME = "packets";
     now_ms_ = 1000000;
-    counters::SetPostgresClockForTesting([] { return now_ms_.load(); });
+    db::SetPostgresClockForTesting([] { return now_ms_.load(); });
   }
   void TearDown() override {
     ClosePacketTableWriter();
-    counters::SetPostgresClockForTesting({});
+    db::SetPostgresClockForTesting({});
     PacketLogTest::TearDown();
   }
   static std::string Line(uint16_t adapter, uint32_t options = 255) {
@@ -141,9 +141,9 @@ TEST_F(PostgresPacketTableTest, TableThatDoesNotFitFailsTheOpen) {
     EXPECT_FALSE(CreatePacketTableWriter(0, lock_));
     EXPECT_FALSE(HasPacketTableWriter());
     std::vector<std::string> expected;
-    const std::string meaning = counters::HResultMessage(c.hresult);
+    const std::string meaning = db::HResultMessage(c.hresult);
     if (c.create == nullptr) {
-      expected.push_back(Entry(-1, ";\r\nCode Error " + Hex(counters::PackSqlState("42P01")) +
+      expected.push_back(Entry(-1, ";\r\nCode Error " + Hex(db::PackSqlState("42P01")) +
                                        " Description SQLSTATE 42P01: " + c.description));
       expected.push_back(Entry(-1, "Code Error 80040e37, Code meaning = " + meaning +
                                        ", Source = PostgreSQL, Description = " + c.description));
@@ -164,7 +164,7 @@ TEST_F(PostgresPacketTableTest, UnreachableServerFailsTheOpenOnce) {
   const std::vector<std::string> entries = LogEntries();
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_TRUE(entries[0].starts_with(" Code: -1 Text: ;\r\nCode Error " +
-                                     Hex(counters::PackSqlState("08001")) +
+                                     Hex(db::PackSqlState("08001")) +
                                      " Description SQLSTATE 08001: "))
       << entries[0];
   EXPECT_TRUE(entries[1].starts_with(

@@ -21,7 +21,7 @@
 #include "service/capture/packet_text.h"
 #include "service/capture/service_context.h"
 #include "service/capture/service_sync.h"
-#include "service/counters/counters_db_testing.h"
+#include "service/counters/testing/counters_db_testing.h"
 #include "service/host/config.h"
 
 namespace flowsentry::capture {

@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "platform/last_error.h"
-#include "service/counters/sqlite_engine.h"
+#include "service/db/sqlite_engine.h"
 #include "service/host/log.h"
 
 namespace flowsentry::counters {
@@ -135,7 +135,7 @@ uint32_t DeltaFlusher::Run() {
 
 bool DeltaFlusher::FinalFlush() {
   // No capture thread is left to wait on the lock behind this flush.
-  busy_timeout_ms_ = kSqliteBusyTimeoutMs;
+  busy_timeout_ms_ = db::kSqliteBusyTimeoutMs;
   table_.SetBusyTimeout(busy_timeout_ms_);
   return Flush();
 }

@@ -66,7 +66,7 @@ bool EndCounterPeriod(const CounterRow& as_read, std::string_view row_text) {
 // A row added without a period start (`timecount` NULL, the schema's default) belongs to the
 // period of the day it was created, computed here as the service computes every period start.
 std::optional<int64_t> EffectivePeriod(const CounterRow& row) {
-  if (row.timecount_status != kColumnNull) return row.timecount;
+  if (row.timecount_status != db::kColumnNull) return row.timecount;
   return PeriodStart(row.timecreate);
 }
 
@@ -125,14 +125,15 @@ bool RollOverCounters() {
       const CounterRow& as_read = table.row();
       const std::optional<int64_t> period = EffectivePeriod(as_read);
       if (!period) continue;
-      if (*period == *today && as_read.timecount_status != kColumnCantConvert &&
-          as_read.timecount_status != kColumnDataOverflow) {
-        if (as_read.timecount_status == kColumnNull) table.StartPeriod(as_read.countername, *today);
+      if (*period == *today && as_read.timecount_status != db::kColumnCantConvert &&
+          as_read.timecount_status != db::kColumnDataOverflow) {
+        if (as_read.timecount_status == db::kColumnNull)
+          table.StartPeriod(as_read.countername, *today);
         continue;
       }
       CounterRow ended = as_read;
       ended.timecount = *period;
-      if (ended.timecount_status == kColumnNull) ended.timecount_status = kColumnOk;
+      if (ended.timecount_status == db::kColumnNull) ended.timecount_status = db::kColumnOk;
       const std::string row_text = FormatRowText(ended);
       // A text that does not read back as the row would archive some other row (or none) and
       // then reset this one: its counts would be lost. It stays as it is, and says so.

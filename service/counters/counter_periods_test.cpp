@@ -11,8 +11,8 @@
 
 #include "platform/testing/scoped_time_zone.h"
 #include "platform/time.h"
-#include "service/counters/counters_db_testing.h"
-#include "service/counters/db_error.h"
+#include "service/counters/testing/counters_db_testing.h"
+#include "service/db/db_error.h"
 
 namespace flowsentry::counters {
 namespace {
@@ -144,7 +144,7 @@ TEST_F(RollOverTest, FailedArchiveCopyLeavesTheCounterForTheNextStart) {
   std::vector<std::string> lines = LogLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(),
-            Line(static_cast<int32_t>(kDbNoTable), "Unable to connect BD counters stat"));
+            Line(static_cast<int32_t>(db::kDbNoTable), "Unable to connect BD counters stat"));
   Exec("ALTER TABLE countersstat_away RENAME TO countersstat");
 
   // The archive refuses the row.
@@ -155,7 +155,7 @@ TEST_F(RollOverTest, FailedArchiveCopyLeavesTheCounterForTheNextStart) {
   lines = LogLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(),
-            Line(static_cast<int32_t>(kDbIntegrityViolation), "Unable add counter in stat BD"));
+            Line(static_cast<int32_t>(db::kDbIntegrityViolation), "Unable add counter in stat BD"));
   EXPECT_EQ(lines[lines.size() - 2], Line(-1, "Ошибка при добавлениии счетчика в БД через ADO"));
 
   // The next start archives and resets it.

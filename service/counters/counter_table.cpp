@@ -117,7 +117,7 @@ bool RowTextReadsBack(const CounterRow& row) {
   for (const uint32_t status :
        {row.countername_status, row.packets_status, row.bytes_status, row.state_status,
         row.timecreate_status, row.timecount_status, row.parameters_status}) {
-    if (status != kColumnOk && status != kColumnNull) return false;
+    if (status != db::kColumnOk && status != db::kColumnNull) return false;
   }
   const CounterRow read_back = ParseRowText(FormatRowText(row));
   return read_back.countername == row.countername && read_back.packets == row.packets &&
@@ -133,7 +133,7 @@ CounterRow ParseRowText(std::string_view text) {
     return n <= pieces.size() ? pieces[n - 1] : std::string_view();
   };
   const auto cut = [](std::string_view text) {
-    return std::string(text.substr(0, Utf8PrefixBytes(text, kCounterTextBufferSize - 1)));
+    return std::string(text.substr(0, db::Utf8PrefixBytes(text, kCounterTextBufferSize - 1)));
   };
   row.countername = cut(piece(1));
   row.packets = ParseDecimal64(piece(2));
@@ -152,13 +152,13 @@ std::string CountersConnectionString() {
 
 CounterTable::CounterTable() {
   SetRowBinding({
-      {1, TextBuffer{&row_.countername, kCounterTextBufferSize}, &row_.countername_status},
+      {1, db::TextBuffer{&row_.countername, kCounterTextBufferSize}, &row_.countername_status},
       {2, &row_.packets, &row_.packets_status},
       {3, &row_.bytes, &row_.bytes_status},
       {4, &row_.state, &row_.state_status},
       {5, &row_.timecreate, &row_.timecreate_status},
       {6, &row_.timecount, &row_.timecount_status},
-      {7, TextBuffer{&row_.parameters, kCounterTextBufferSize}, &row_.parameters_status},
+      {7, db::TextBuffer{&row_.parameters, kCounterTextBufferSize}, &row_.parameters_status},
   });
 }
 
@@ -167,7 +167,7 @@ bool CounterTable::AddFromText(std::string_view text) {
   ClearRow();
   row_ = ParseRowText(text);
   if (!AddBoundRow()) {
-    ReportDbError(error(), kAddFailed);
+    db::ReportDbError(error(), kAddFailed);
     return false;
   }
   return true;
@@ -175,9 +175,9 @@ bool CounterTable::AddFromText(std::string_view text) {
 
 bool CounterTable::RemoveRow(std::string_view countername) {
   if (!IsOpen()) return false;
-  const DbParameter parameters[] = {countername};
+  const db::DbParameter parameters[] = {countername};
   if (!connection()->Execute(kRemoveSql, parameters)) {
-    ReportDbError(error(), kRemoveFailed);
+    db::ReportDbError(error(), kRemoveFailed);
     return false;
   }
   return true;
@@ -191,17 +191,17 @@ bool CounterTable::MoveToRow(bool first) {
   if (!first && AtEnd()) return false;
   ClearRow();
   if (!MoveAndRead(first)) {
-    ReportDbError(error(), kMoveFailed);
+    db::ReportDbError(error(), kMoveFailed);
     return false;
   }
-  return !AtEnd() && row_.countername_status == kColumnOk;
+  return !AtEnd() && row_.countername_status == db::kColumnOk;
 }
 
 bool CounterTable::ResetPeriod(std::string_view countername, int64_t start) {
   if (!IsOpen()) return false;
-  const DbParameter parameters[] = {start, countername};
+  const db::DbParameter parameters[] = {start, countername};
   if (!connection()->Execute(kResetSql, parameters)) {
-    ReportDbError(error(), kResetFailed);
+    db::ReportDbError(error(), kResetFailed);
     return false;
   }
   return true;
@@ -209,19 +209,19 @@ bool CounterTable::ResetPeriod(std::string_view countername, int64_t start) {
 
 CounterTable::ResetResult CounterTable::ResetEndedPeriod(const CounterRow& as_read, int64_t start) {
   if (!IsOpen()) return ResetResult::kFailed;
-  const auto value = [](int64_t number, uint32_t status) -> DbParameter {
-    if (status == kColumnNull) return std::monostate{};
+  const auto value = [](int64_t number, uint32_t status) -> db::DbParameter {
+    if (status == db::kColumnNull) return std::monostate{};
     return number;
   };
-  const DbParameter parameters[] = {start,
-                                    std::string_view(as_read.countername),
-                                    value(as_read.packets, as_read.packets_status),
-                                    value(as_read.bytes, as_read.bytes_status),
-                                    value(as_read.timecreate, as_read.timecreate_status),
-                                    value(as_read.timecount, as_read.timecount_status)};
+  const db::DbParameter parameters[] = {start,
+                                        std::string_view(as_read.countername),
+                                        value(as_read.packets, as_read.packets_status),
+                                        value(as_read.bytes, as_read.bytes_status),
+                                        value(as_read.timecreate, as_read.timecreate_status),
+                                        value(as_read.timecount, as_read.timecount_status)};
   int64_t changed = 0;
   if (!connection()->Execute(kResetEndedSql, parameters, &changed)) {
-    ReportDbError(error(), kResetFailed);
+    db::ReportDbError(error(), kResetFailed);
     return ResetResult::kFailed;
   }
   return changed > 0 ? ResetResult::kReset : ResetResult::kChanged;
@@ -229,9 +229,9 @@ CounterTable::ResetResult CounterTable::ResetEndedPeriod(const CounterRow& as_re
 
 bool CounterTable::StartPeriod(std::string_view countername, int64_t start) {
   if (!IsOpen()) return false;
-  const DbParameter parameters[] = {start, countername};
+  const db::DbParameter parameters[] = {start, countername};
   if (!connection()->Execute(kStartPeriodSql, parameters)) {
-    ReportDbError(error(), kResetFailed);
+    db::ReportDbError(error(), kResetFailed);
     return false;
   }
   return true;
@@ -243,10 +243,10 @@ bool CounterTable::UpdateArchivedCounts(std::string_view row_text) {
   const std::string sql = "UPDATE " + QuoteIdentifier(table()) +
                           " SET packets = ?, bytes = ? WHERE countername = ? AND timecreate = ? "
                           "AND timecount = ?";
-  const DbParameter parameters[] = {row.packets, row.bytes, std::string_view(row.countername),
-                                    row.timecreate, row.timecount};
+  const db::DbParameter parameters[] = {row.packets, row.bytes, std::string_view(row.countername),
+                                        row.timecreate, row.timecount};
   if (!connection()->Execute(sql, parameters)) {
-    ReportDbError(error(), kAddFailed);
+    db::ReportDbError(error(), kAddFailed);
     return false;
   }
   return true;
@@ -255,7 +255,7 @@ bool CounterTable::UpdateArchivedCounts(std::string_view row_text) {
 bool CounterTable::BeginTransaction() {
   if (!IsOpen()) return false;
   if (!connection()->Execute(kBeginSql, {})) {
-    ReportDbError(error(), kResetFailed);
+    db::ReportDbError(error(), kResetFailed);
     return false;
   }
   return true;
@@ -264,7 +264,7 @@ bool CounterTable::BeginTransaction() {
 bool CounterTable::CommitTransaction() {
   if (!IsOpen()) return false;
   if (!connection()->Execute(kCommitSql, {})) {
-    ReportDbError(error(), kResetFailed);
+    db::ReportDbError(error(), kResetFailed);
     return false;
   }
   return true;
@@ -283,10 +283,11 @@ bool CounterTable::HasArchivedRow(std::string_view row_text) {
   // The index on (countername, timecreate, timecount) answers this without a scan.
   const std::string sql = "SELECT 1 FROM " + QuoteIdentifier(table()) +
                           " WHERE countername = ? AND timecreate = ? AND timecount = ? LIMIT 1";
-  const DbParameter parameters[] = {piece(1), ParseDecimal64(piece(5)), ParseDecimal64(piece(6))};
-  std::optional<DbValue> found;
+  const db::DbParameter parameters[] = {piece(1), ParseDecimal64(piece(5)),
+                                        ParseDecimal64(piece(6))};
+  std::optional<db::DbValue> found;
   if (!connection()->QueryValue(sql, parameters, found)) {
-    ReportDbError(error(), kSearchFailed);
+    db::ReportDbError(error(), kSearchFailed);
     return false;
   }
   return found.has_value();
@@ -295,24 +296,24 @@ bool CounterTable::HasArchivedRow(std::string_view row_text) {
 CounterTable::CreditResult CounterTable::AddCounts(std::string_view countername, int64_t packets,
                                                    int64_t bytes) {
   if (!IsOpen()) return CreditResult::kFailed;
-  const DbParameter parameters[] = {packets, bytes, countername};
+  const db::DbParameter parameters[] = {packets, bytes, countername};
   int64_t changed = 0;
   if (!connection()->Execute(kCreditSql, parameters, &changed)) {
-    ReportDbError(error(), kCreditFailed);
+    db::ReportDbError(error(), kCreditFailed);
     return CreditResult::kFailed;
   }
   if (changed > 0) return CreditResult::kCredited;
   // Nothing changed: either the table is empty, which is no fault, or the counter's row is gone.
   bool empty = false;
   if (!CountersEmpty(empty)) {
-    ReportDbError(error(), kCreditFailed);
+    db::ReportDbError(error(), kCreditFailed);
     return CreditResult::kFailed;
   }
   return empty ? CreditResult::kEmptyTable : CreditResult::kNoRow;
 }
 
 bool CounterTable::CountersEmpty(bool& empty) {
-  std::optional<DbValue> any;
+  std::optional<db::DbValue> any;
   if (!connection()->QueryValue(kAnyRowSql, {}, any)) return false;
   empty = any.has_value() && std::holds_alternative<int64_t>(*any) && std::get<int64_t>(*any) == 0;
   return true;
@@ -323,14 +324,14 @@ bool CounterTable::AddCountsInOneTransaction(const CountDeltas& deltas, size_t& 
   if (!IsOpen()) return false;
   // The first failure is the one reported; the rollback then undoes whatever went before it.
   const auto fail = [this] {
-    ReportDbError(error(), kCreditFailed);
+    db::ReportDbError(error(), kCreditFailed);
     connection()->Execute(kRollbackSql, {});
     return false;
   };
   if (!connection()->Execute(kBeginSql, {})) return fail();
   for (const auto& [name, delta] : deltas) {
     if (delta.packets == 0 && delta.bytes == 0) continue;
-    const DbParameter parameters[] = {delta.packets, delta.bytes, std::string_view(name)};
+    const db::DbParameter parameters[] = {delta.packets, delta.bytes, std::string_view(name)};
     int64_t changed = 0;
     if (!connection()->Execute(kCreditSql, parameters, &changed)) return fail();
     if (changed == 0) ++missing;

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "service/counters/ado_table.h"
 #include "service/counters/counter_rule.h"
+#include "service/db/ado_table.h"
 
 namespace flowsentry::counters {
 
@@ -33,13 +33,13 @@ struct CounterRow {
   int64_t timecount = 0;    // ordinal 6
   std::string parameters;   // ordinal 7
 
-  uint32_t countername_status = kColumnOk;
-  uint32_t packets_status = kColumnOk;
-  uint32_t bytes_status = kColumnOk;
-  uint32_t state_status = kColumnOk;
-  uint32_t timecreate_status = kColumnOk;
-  uint32_t timecount_status = kColumnOk;
-  uint32_t parameters_status = kColumnOk;
+  uint32_t countername_status = db::kColumnOk;
+  uint32_t packets_status = db::kColumnOk;
+  uint32_t bytes_status = db::kColumnOk;
+  uint32_t state_status = db::kColumnOk;
+  uint32_t timecreate_status = db::kColumnOk;
+  uint32_t timecount_status = db::kColumnOk;
+  uint32_t parameters_status = db::kColumnOk;
 };
 
 // Row text: the seven columns in ordinal order joined by ";", numbers in decimal
@@ -77,7 +77,7 @@ using CountDeltas = std::map<std::string, CountDelta, std::less<>>;
 // "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + DESTPATH + "/DB/counters.mdb".
 std::string CountersConnectionString();
 
-class CounterTable : public AdoTable {
+class CounterTable : public db::AdoTable {
  public:
   CounterTable();
 

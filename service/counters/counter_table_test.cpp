@@ -8,7 +8,7 @@
 #include "platform/last_error.h"
 #include "service/counters/counter_credits.h"
 #include "service/counters/counter_rule.h"
-#include "service/counters/counters_db_testing.h"
+#include "service/counters/testing/counters_db_testing.h"
 
 namespace flowsentry::counters {
 namespace {
@@ -91,7 +91,7 @@ TEST(Utf8PrefixBytesTest, CountsCharactersAndBadBytesOneByOne) {
       {"\x80ж", 2, 3},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(Utf8PrefixBytes(c.text, c.characters), c.bytes) << c.text << " " << c.characters;
+    EXPECT_EQ(db::Utf8PrefixBytes(c.text, c.characters), c.bytes) << c.text << " " << c.characters;
   }
 }
 
@@ -156,8 +156,8 @@ TEST_F(CounterTableTest, TextColumnsHold254CharactersWhateverTheirBytes) {
     Exec("DELETE FROM counters");
     Exec("INSERT INTO counters VALUES ('" + c.name + "', 1, 2, 0, 3, 4, '" + c.name + "')");
     EXPECT_EQ(table_.MoveToRow(true), c.whole) << c.name;
-    EXPECT_EQ(table_.row().countername, c.name.substr(0, Utf8PrefixBytes(c.name, 254)));
-    EXPECT_EQ(table_.row().parameters, c.name.substr(0, Utf8PrefixBytes(c.name, 254)));
+    EXPECT_EQ(table_.row().countername, c.name.substr(0, db::Utf8PrefixBytes(c.name, 254)));
+    EXPECT_EQ(table_.row().parameters, c.name.substr(0, db::Utf8PrefixBytes(c.name, 254)));
   }
   // Stored back whole.
   Exec("DELETE FROM counters");
@@ -170,7 +170,7 @@ TEST_F(CounterTableTest, TextColumnsHold254CharactersWhateverTheirBytes) {
 TEST_F(CounterTableTest, ARefusedAddIsReportedWithTheEngineError) {
   ASSERT_TRUE(table_.AddFromText("web;0;0;0;1;2;x"));
   EXPECT_FALSE(table_.AddFromText("web;0;0;0;1;2;x"));
-  EXPECT_EQ(platform::GetLastError(), kDbIntegrityViolation);
+  EXPECT_EQ(platform::GetLastError(), db::kDbIntegrityViolation);
   EXPECT_EQ(LogLines(),
             (std::vector<std::string>{
                 Line(-1,

@@ -17,7 +17,7 @@
 #include "platform/time.h"
 #include "service/counters/counter_periods.h"
 #include "service/counters/counter_table.h"
-#include "service/counters/counters_db_testing.h"
+#include "service/counters/testing/counters_db_testing.h"
 
 namespace flowsentry::counters {
 namespace {

@@ -1,6 +1,6 @@
 // The table-access layer over SQLite: connection strings, opening, the keyset cursor, the
 // column statuses and the error reports.
-#include "service/counters/db_engine.h"
+#include "service/db/db_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "platform/last_error.h"
 #include "service/counters/counter_table.h"
-#include "service/counters/counters_db_testing.h"
+#include "service/counters/testing/counters_db_testing.h"
 
 namespace flowsentry::counters {
 namespace {
@@ -22,7 +22,7 @@ using testing::kDestPath;
 TEST(ParseConnectionStringTest, TakesAdoStyleProperties) {
   struct Case {
     const char* text;
-    ConnectionProperties expected;
+    db::ConnectionProperties expected;
   };
   const Case cases[] = {
       {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/opt/x/DB/counters.mdb",
@@ -38,26 +38,26 @@ TEST(ParseConnectionStringTest, TakesAdoStyleProperties) {
       {"", {}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ParseConnectionString(c.text), c.expected) << c.text;
+    EXPECT_EQ(db::ParseConnectionString(c.text), c.expected) << c.text;
   }
 }
 
 TEST(ErrorReportTest, FormatsBothEntries) {
-  const DbError error{0x80040E2F,
-                      "SQLite",
-                      "UNIQUE constraint failed: counters.countername",
-                      {{2067, "UNIQUE constraint failed: counters.countername"}, {5, "busy"}}};
-  EXPECT_EQ(FormatErrorEntry(error),
+  const db::DbError error{0x80040E2F,
+                          "SQLite",
+                          "UNIQUE constraint failed: counters.countername",
+                          {{2067, "UNIQUE constraint failed: counters.countername"}, {5, "busy"}}};
+  EXPECT_EQ(db::FormatErrorEntry(error),
             "Code Error 80040e2f, Code meaning = The change would violate the integrity "
             "constraints of the table., Source = SQLite, Description = UNIQUE constraint failed: "
             "counters.countername");
-  EXPECT_EQ(FormatEngineErrorsEntry(error),
+  EXPECT_EQ(db::FormatEngineErrorsEntry(error),
             ";\r\nCode Error 813 Description UNIQUE constraint failed: counters.countername"
             ";\r\nCode Error 5 Description busy");
-  EXPECT_EQ(HResultMessage(0x80070002), "The system cannot find the file specified.");
-  EXPECT_EQ(HResultMessage(0x8000FFFF), "Unknown error 0x8000FFFF");
-  EXPECT_EQ(LastErrorFor(0x80070002), 2u);
-  EXPECT_EQ(LastErrorFor(0x80040E37), 0x80040E37u);
+  EXPECT_EQ(db::HResultMessage(0x80070002), "The system cannot find the file specified.");
+  EXPECT_EQ(db::HResultMessage(0x8000FFFF), "Unknown error 0x8000FFFF");
+  EXPECT_EQ(db::LastErrorFor(0x80070002), 2u);
+  EXPECT_EQ(db::LastErrorFor(0x80040E37), 0x80040E37u);
 }
 
 class AdoTableTest : public CountersDbTest {};
@@ -116,10 +116,10 @@ TEST_F(AdoTableTest, OpenFailuresCarryTheirHresults) {
     uint32_t hresult;
   };
   const Case cases[] = {
-      {"missing table", [](CountersDbTest&) {}, "nosuchtable", kDbNoTable},
+      {"missing table", [](CountersDbTest&) {}, "nosuchtable", db::kDbNoTable},
       {"too few columns for the row",
        [](CountersDbTest& test) { test.Exec("CREATE TABLE narrow (countername TEXT)"); }, "narrow",
-       kDbErrorsInCommand},
+       db::kDbErrorsInCommand},
       {"not a database",
        [](CountersDbTest& test) {
          test.RemoveDatabase();
@@ -132,7 +132,7 @@ TEST_F(AdoTableTest, OpenFailuresCarryTheirHresults) {
     CounterTable table;
     EXPECT_FALSE(table.Open(CountersConnectionString(), c.table)) << c.what;
     EXPECT_FALSE(table.IsOpen()) << c.what;
-    EXPECT_EQ(platform::GetLastError(), LastErrorFor(c.hresult)) << c.what;
+    EXPECT_EQ(platform::GetLastError(), db::LastErrorFor(c.hresult)) << c.what;
     const std::vector<std::string> lines = LogLines();
     ASSERT_FALSE(lines.empty()) << c.what;
     char code[16];
@@ -151,23 +151,23 @@ TEST_F(AdoTableTest, ColumnStatusesTellNullCutAndUnconvertibleValues) {
   ASSERT_TRUE(table.Open(CountersConnectionString(), kCountersStatTable));
 
   EXPECT_FALSE(table.MoveToRow(true));  // a NULL name is not a valid row
-  EXPECT_EQ(table.row().countername_status, kColumnNull);
-  EXPECT_EQ(table.row().parameters_status, kColumnNull);
+  EXPECT_EQ(table.row().countername_status, db::kColumnNull);
+  EXPECT_EQ(table.row().parameters_status, db::kColumnNull);
   EXPECT_EQ(table.row().timecount, 5);
 
   EXPECT_FALSE(table.MoveToRow(false));  // a name longer than its buffer is cut
   const CounterRow& row = table.row();
-  EXPECT_EQ(row.countername_status, kColumnTruncated);
+  EXPECT_EQ(row.countername_status, db::kColumnTruncated);
   EXPECT_EQ(row.countername, std::string(254, 'n'));
-  EXPECT_EQ(row.packets_status, kColumnCantConvert);
+  EXPECT_EQ(row.packets_status, db::kColumnCantConvert);
   EXPECT_EQ(row.packets, 0);
-  EXPECT_EQ(row.bytes_status, kColumnOk);
+  EXPECT_EQ(row.bytes_status, db::kColumnOk);
   EXPECT_EQ(row.bytes, 2);
-  EXPECT_EQ(row.state_status, kColumnDataOverflow);
+  EXPECT_EQ(row.state_status, db::kColumnDataOverflow);
   EXPECT_EQ(row.state, 300 % 256);
-  EXPECT_EQ(row.timecreate_status, kColumnOk);
+  EXPECT_EQ(row.timecreate_status, db::kColumnOk);
   EXPECT_EQ(row.timecreate, 7);
-  EXPECT_EQ(row.parameters_status, kColumnOk);  // 254 bytes fit
+  EXPECT_EQ(row.parameters_status, db::kColumnOk);  // 254 bytes fit
   EXPECT_EQ(row.parameters.size(), 254u);
 
   EXPECT_FALSE(table.MoveToRow(false));  // past the end

@@ -1,8 +1,8 @@
 // For the tests of the counters database: a temporary machine root with DESTPATH set and a
 // counters database made from db/schema.sql, reached through SQLite directly to arrange and
 // inspect rows, and the diagnostic log read back line by line.
-#ifndef FLOWSENTRY_SERVICE_COUNTERS_COUNTERS_DB_TESTING_H_
-#define FLOWSENTRY_SERVICE_COUNTERS_COUNTERS_DB_TESTING_H_
+#ifndef FLOWSENTRY_SERVICE_COUNTERS_TESTING_COUNTERS_DB_TESTING_H_
+#define FLOWSENTRY_SERVICE_COUNTERS_TESTING_COUNTERS_DB_TESTING_H_
 
 #include <gtest/gtest.h>
 
@@ -48,4 +48,4 @@ class CountersDbTest : public ::testing::Test {
 
 }  // namespace flowsentry::counters::testing
 
-#endif  // FLOWSENTRY_SERVICE_COUNTERS_COUNTERS_DB_TESTING_H_
+#endif  // FLOWSENTRY_SERVICE_COUNTERS_TESTING_COUNTERS_DB_TESTING_H_

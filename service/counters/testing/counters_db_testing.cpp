@@ -1,4 +1,4 @@
-#include "service/counters/counters_db_testing.h"
+#include "service/counters/testing/counters_db_testing.h"
 
 #include <sqlite3.h>
 

@@ -26,17 +26,17 @@
 // carries the SQLSTATE packed into a number as the server packs it (six bits per character, the
 // first character lowest) and "SQLSTATE <code>: <message>". A connection that cannot be made
 // or is lost has no SQLSTATE from the server and reports 08001 or 08006.
-#ifndef FLOWSENTRY_SERVICE_COUNTERS_POSTGRES_ENGINE_H_
-#define FLOWSENTRY_SERVICE_COUNTERS_POSTGRES_ENGINE_H_
+#ifndef FLOWSENTRY_SERVICE_DB_POSTGRES_ENGINE_H_
+#define FLOWSENTRY_SERVICE_DB_POSTGRES_ENGINE_H_
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string_view>
 
-#include "service/counters/db_engine.h"
+#include "service/db/db_engine.h"
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 
 inline constexpr char kPostgresConnectTimeout[] = "3";
 inline constexpr int64_t kPostgresReconnectIntervalMs = 1000;
@@ -60,6 +60,6 @@ HResult HResultForSqlState(std::string_view sqlstate);
 using PostgresClock = std::function<int64_t()>;
 void SetPostgresClockForTesting(PostgresClock clock);
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db
 
-#endif  // FLOWSENTRY_SERVICE_COUNTERS_POSTGRES_ENGINE_H_
+#endif  // FLOWSENTRY_SERVICE_DB_POSTGRES_ENGINE_H_

@@ -5,8 +5,8 @@
 // Not shared between threads, except where a caller serializes all use under its own lock.
 // Operations that meet a database error report it to the diagnostic log themselves (db_error.h)
 // and answer false; no exception leaves them.
-#ifndef FLOWSENTRY_SERVICE_COUNTERS_ADO_TABLE_H_
-#define FLOWSENTRY_SERVICE_COUNTERS_ADO_TABLE_H_
+#ifndef FLOWSENTRY_SERVICE_DB_ADO_TABLE_H_
+#define FLOWSENTRY_SERVICE_DB_ADO_TABLE_H_
 
 #include <cstdint>
 #include <functional>
@@ -16,9 +16,9 @@
 #include <variant>
 #include <vector>
 
-#include "service/counters/db_engine.h"
+#include "service/db/db_engine.h"
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 
 // Status of a bound column after a read, with the values ADO gives them.
 inline constexpr uint32_t kColumnOk = 0;            // read whole
@@ -121,6 +121,6 @@ class AdoTable {
   DbError open_error_;
 };
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db
 
-#endif  // FLOWSENTRY_SERVICE_COUNTERS_ADO_TABLE_H_
+#endif  // FLOWSENTRY_SERVICE_DB_ADO_TABLE_H_

@@ -19,15 +19,15 @@
 // (DB_E_NOTABLE when a table to open is missing), anything else to E_FAIL. The source is
 // "SQLite", the description SQLite's own message, and the one engine error record carries the
 // extended result code and the same message.
-#ifndef FLOWSENTRY_SERVICE_COUNTERS_SQLITE_ENGINE_H_
-#define FLOWSENTRY_SERVICE_COUNTERS_SQLITE_ENGINE_H_
+#ifndef FLOWSENTRY_SERVICE_DB_SQLITE_ENGINE_H_
+#define FLOWSENTRY_SERVICE_DB_SQLITE_ENGINE_H_
 
 #include <memory>
 #include <string_view>
 
-#include "service/counters/db_engine.h"
+#include "service/db/db_engine.h"
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 
 inline constexpr int kSqliteBusyTimeoutMs = 5000;
 
@@ -35,6 +35,6 @@ inline constexpr int kSqliteBusyTimeoutMs = 5000;
 bool OpenSqliteConnection(std::string_view path, std::unique_ptr<DbConnection>& connection,
                           DbError& error);
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db
 
-#endif  // FLOWSENTRY_SERVICE_COUNTERS_SQLITE_ENGINE_H_
+#endif  // FLOWSENTRY_SERVICE_DB_SQLITE_ENGINE_H_

@@ -1,11 +1,11 @@
-#include "service/counters/db_error.h"
+#include "service/db/db_error.h"
 
 #include <cstdio>
 
 #include "platform/last_error.h"
 #include "service/host/log.h"
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 namespace {
 
 struct MessageEntry {
@@ -100,4 +100,4 @@ void ReportOpenError(const DbError& error) {
   LeaveLastError(error);
 }
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db

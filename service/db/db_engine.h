@@ -5,8 +5,8 @@
 // A connection and the recordsets opened on it are used by one thread at a time. The connection
 // must outlive its recordsets. Operations answer false on failure and leave the error in the
 // connection's error(), as ADO leaves it in the connection's Errors collection.
-#ifndef FLOWSENTRY_SERVICE_COUNTERS_DB_ENGINE_H_
-#define FLOWSENTRY_SERVICE_COUNTERS_DB_ENGINE_H_
+#ifndef FLOWSENTRY_SERVICE_DB_DB_ENGINE_H_
+#define FLOWSENTRY_SERVICE_DB_DB_ENGINE_H_
 
 #include <cstdint>
 #include <map>
@@ -18,9 +18,9 @@
 #include <variant>
 #include <vector>
 
-#include "service/counters/db_error.h"
+#include "service/db/db_error.h"
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 
 // What a column holds, as far as a row buffer needs to know before it stores values there.
 enum class DbColumnKind {
@@ -134,6 +134,6 @@ ConnectionProperties ParseConnectionString(std::string_view text);
 bool OpenDbConnection(std::string_view connection_string, std::unique_ptr<DbConnection>& connection,
                       DbError& error);
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db
 
-#endif  // FLOWSENTRY_SERVICE_COUNTERS_DB_ENGINE_H_
+#endif  // FLOWSENTRY_SERVICE_DB_DB_ENGINE_H_

@@ -1,4 +1,4 @@
-#include "service/counters/sqlite_engine.h"
+#include "service/db/sqlite_engine.h"
 
 #include <sqlite3.h>
 
@@ -9,7 +9,7 @@
 #include "platform/errno_map.h"
 #include "platform/root.h"
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 namespace {
 
 constexpr char kSource[] = "SQLite";
@@ -464,4 +464,4 @@ bool OpenSqliteConnection(std::string_view path, std::unique_ptr<DbConnection>& 
   return true;
 }
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db

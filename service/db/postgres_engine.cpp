@@ -1,4 +1,4 @@
-#include "service/counters/postgres_engine.h"
+#include "service/db/postgres_engine.h"
 
 #include <libpq-fe.h>
 
@@ -12,7 +12,7 @@
 
 #include "platform/errors.h"
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 namespace {
 
 constexpr char kSource[] = "PostgreSQL";
@@ -466,4 +466,4 @@ bool OpenPostgresConnection(const ConnectionProperties& properties,
   return true;
 }
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db

@@ -1,8 +1,8 @@
 // For the packet log's tests: a temporary machine root with DESTPATH and DIRPACKETS set, local
 // time fixed three hours east of UTC, the writers' process-wide state reset around each case,
 // and the diagnostic log read back entry by entry.
-#ifndef FLOWSENTRY_SERVICE_CAPTURE_PACKET_LOG_TESTING_H_
-#define FLOWSENTRY_SERVICE_CAPTURE_PACKET_LOG_TESTING_H_
+#ifndef FLOWSENTRY_SERVICE_CAPTURE_TESTING_PACKET_LOG_TESTING_H_
+#define FLOWSENTRY_SERVICE_CAPTURE_TESTING_PACKET_LOG_TESTING_H_
 
 #include <gtest/gtest.h>
 
@@ -108,4 +108,4 @@ class PacketLogTest : public ::testing::Test {
 
 }  // namespace flowsentry::capture::testing
 
-#endif  // FLOWSENTRY_SERVICE_CAPTURE_PACKET_LOG_TESTING_H_
+#endif  // FLOWSENTRY_SERVICE_CAPTURE_TESTING_PACKET_LOG_TESTING_H_

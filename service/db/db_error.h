@@ -13,8 +13,8 @@
 //   0x80040E57 DB_E_DATAOVERFLOW        a value too large for the engine
 //   0x800A0E78 adErrObjectClosed        an operation on a closed connection or cursor
 //   0x800A0E7A adErrProviderNotFound    the connection string names an unknown provider
-#ifndef FLOWSENTRY_SERVICE_COUNTERS_DB_ERROR_H_
-#define FLOWSENTRY_SERVICE_COUNTERS_DB_ERROR_H_
+#ifndef FLOWSENTRY_SERVICE_DB_DB_ERROR_H_
+#define FLOWSENTRY_SERVICE_DB_DB_ERROR_H_
 
 #include <cstdint>
 #include <string>
@@ -23,7 +23,7 @@
 
 #include "platform/errors.h"
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 
 using HResult = uint32_t;
 
@@ -82,6 +82,6 @@ void ReportDbError(const DbError& error, std::string_view own_message);
 // message; then leaves the error's code as the thread's last error, for the caller's message.
 void ReportOpenError(const DbError& error);
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db
 
-#endif  // FLOWSENTRY_SERVICE_COUNTERS_DB_ERROR_H_
+#endif  // FLOWSENTRY_SERVICE_DB_DB_ERROR_H_

@@ -1,10 +1,10 @@
-#include "service/counters/ado_table.h"
+#include "service/db/ado_table.h"
 
 #include <charconv>
 #include <limits>
 #include <type_traits>
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 namespace {
 
 // A text as a whole decimal number, as an engine converts a text to a number column.
@@ -224,4 +224,4 @@ const DbError& AdoTable::error() const {
   return connection_ != nullptr ? connection_->error() : kNoConnection;
 }
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db

@@ -1,11 +1,11 @@
-#include "service/counters/db_engine.h"
+#include "service/db/db_engine.h"
 
 #include <cctype>
 
-#include "service/counters/postgres_engine.h"
-#include "service/counters/sqlite_engine.h"
+#include "service/db/postgres_engine.h"
+#include "service/db/sqlite_engine.h"
 
-namespace flowsentry::counters {
+namespace flowsentry::db {
 namespace {
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -106,4 +106,4 @@ bool OpenDbConnection(std::string_view connection_string, std::unique_ptr<DbConn
   return OpenSqliteConnection(source->second, connection, error);
 }
 
-}  // namespace flowsentry::counters
+}  // namespace flowsentry::db
