@@ -14,7 +14,7 @@ bool IsBlank(char c) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace flowsentry::counters;
+  using namespace flowsentry;
   const db::ConnectionProperties properties =
       db::ParseConnectionString(flowsentry::fuzz::AsText(data, size));
   for (const auto& [key, value] : properties) {
