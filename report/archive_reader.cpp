@@ -1,0 +1,150 @@
+#include "report/archive_reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <unordered_map>
+
+#include "platform/time.h"
+
+namespace flowsentry::report {
+namespace {
+
+// Column positions, the same in both tables.
+enum Column : size_t { kName = 0, kPackets, kBytes, kState, kTimeCreate, kTimeCount, kColumns = 7 };
+
+std::optional<int64_t> Number(const db::DbValue& value) {
+  if (const auto* number = std::get_if<int64_t>(&value)) return *number;
+  if (const auto* text = std::get_if<std::string>(&value)) {
+    int64_t parsed = 0;
+    const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), parsed);
+    if (ec == std::errc() && end == text->data() + text->size()) return parsed;
+  }
+  return std::nullopt;
+}
+
+std::string Text(const db::DbValue& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) return *text;
+  if (const auto* number = std::get_if<int64_t>(&value)) return std::to_string(*number);
+  return {};
+}
+
+std::string Describe(std::string_view table, const db::DbError& error) {
+  std::string reason =
+      error.description.empty() ? db::HResultMessage(error.hresult) : error.description;
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  if (error.hresult == db::kDbNoTable) reason = "no such table";
+  return "table " + std::string(table) + ": " + reason;
+}
+
+class Reader {
+ public:
+  explicit Reader(db::DbConnection& connection) : connection_(connection) {}
+
+  bool ReadTable(std::string_view table, bool running, std::string& error) {
+    std::unique_ptr<db::DbRecordset> recordset;
+    if (!connection_.OpenTable(table, recordset)) {
+      error = Describe(table, connection_.error());
+      return false;
+    }
+    if (recordset->ColumnCount() < kColumns) {
+      error = "table " + std::string(table) + ": fewer than 7 columns";
+      return false;
+    }
+    for (bool ok = recordset->MoveFirst(); !recordset->IsEof(); ok = recordset->MoveNext()) {
+      if (!ok) {
+        error = Describe(table, connection_.error());
+        return false;
+      }
+      const std::vector<db::DbValue>& row = recordset->CurrentRow();
+      if (row.size() < kColumns || std::holds_alternative<std::monostate>(row[kName])) continue;
+      const auto start =
+          Number(row[kTimeCount]) ? Number(row[kTimeCount]) : Number(row[kTimeCreate]);
+      if (!start) continue;
+      const std::optional<int32_t> day = DayOf(*start);
+      if (!day) continue;
+      const size_t index = IndexOf(Text(row[kName]));
+      CounterHistory& history = histories_[index];
+      history.records.push_back(
+          {*day, {Number(row[kPackets]).value_or(0), Number(row[kBytes]).value_or(0)}});
+      // The state of `counters` wins over the archive's; among archive rows, the newest.
+      if (running) {
+        history.in_counters = true;
+        history.running_day = *day;
+        history.state = static_cast<int>(Number(row[kState]).value_or(0));
+      } else if (!history.in_counters && *day >= newest_[index]) {
+        newest_[index] = *day;
+        history.state = static_cast<int>(Number(row[kState]).value_or(0));
+      }
+    }
+    return true;
+  }
+
+  std::vector<CounterHistory> Take() {
+    // Counters of `counters` first, in its order; then the removed ones by name.
+    std::stable_sort(histories_.begin(), histories_.end(),
+                     [](const CounterHistory& a, const CounterHistory& b) {
+                       if (a.in_counters != b.in_counters) return a.in_counters;
+                       return !a.in_counters && a.name < b.name;
+                     });
+    return std::move(histories_);
+  }
+
+ private:
+  size_t IndexOf(const std::string& name) {
+    const auto [found, added] = index_.try_emplace(name, histories_.size());
+    if (added) {
+      histories_.emplace_back();
+      histories_.back().name = name;
+      newest_.push_back(INT32_MIN);
+    }
+    return found->second;
+  }
+
+  // Periods start at a local midnight, so few distinct values come by: each is converted once.
+  std::optional<int32_t> DayOf(int64_t seconds) {
+    if (const auto found = days_.find(seconds); found != days_.end()) return found->second;
+    const std::optional<platform::LocalTime> local = platform::ToLocalTime(seconds);
+    if (!local) return std::nullopt;
+    const auto day =
+        static_cast<int32_t>(DayNumber(Date{local->year + 1900, local->month + 1, local->day}));
+    days_.emplace(seconds, day);
+    return day;
+  }
+
+  db::DbConnection& connection_;
+  std::vector<CounterHistory> histories_;
+  std::unordered_map<std::string, size_t> index_;
+  std::unordered_map<int64_t, int32_t> days_;
+  std::vector<int32_t> newest_;  // per history: the day of its newest archive row
+};
+
+}  // namespace
+
+std::string SqliteConnectionString(std::string_view path) {
+  std::string quoted = "\"";
+  for (char c : path) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return "Provider=SQLite;Data Source=" + quoted + "\";";
+}
+
+bool ReadCounterHistories(db::DbConnection& connection, std::vector<CounterHistory>& histories,
+                          std::string& error) {
+  histories.clear();
+  // Counters first, so that they come in their table's order.
+  Reader reader(connection);
+  if (!connection.Execute("BEGIN", {})) {
+    error = Describe("counters", connection.error());
+    return false;
+  }
+  const bool ok =
+      reader.ReadTable("counters", true, error) && reader.ReadTable("countersstat", false, error);
+  connection.Execute("ROLLBACK", {});
+  if (!ok) return false;
+  histories = reader.Take();
+  return true;
+}
+
+}  // namespace flowsentry::report

@@ -1,0 +1,151 @@
+// flowreport: the operator's reports of the counters database (see Usage()).
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "platform/time.h"
+#include "report/archive_reader.h"
+#include "report/chart.h"
+#include "report/report_format.h"
+#include "report/report_model.h"
+#include "report/report_options.h"
+#include "service/db/db_engine.h"
+#include "service/host/config.h"
+
+namespace flowsentry::report {
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kFailure = 1;
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "flowreport: %s\n", message.c_str());
+  return kFailure;
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  return !file.fail();
+}
+
+// The connection string, and the database as messages name it.
+bool ConnectionOf(const Options& options, std::string& connection, std::string& name,
+                  std::string& error) {
+  if (options.connection) {
+    connection = *options.connection;
+    const db::ConnectionProperties properties = db::ParseConnectionString(connection);
+    const auto source = properties.find("data source");
+    name = source != properties.end() ? source->second : connection;
+    return true;
+  }
+  if (options.db_path) {
+    name = *options.db_path;
+  } else {
+    std::string destpath;
+    if (platform::RegistryGetString(host::kConfigurationKey, "DESTPATH", destpath) != 0 ||
+        destpath.empty()) {
+      error = std::string("no DESTPATH under HKEY_LOCAL_MACHINE\\") + host::kConfigurationKey +
+              " in the registry (name the database with --db or --connect)";
+      return false;
+    }
+    while (destpath.size() > 1 && destpath.back() == '/') destpath.pop_back();
+    name = destpath + "/DB/counters.mdb";
+  }
+  connection = SqliteConnectionString(name);
+  return true;
+}
+
+int Run(const std::vector<std::string>& args) {
+  Options options;
+  std::string error;
+  if (!ParseOptions(args, options, error)) {
+    std::fprintf(stderr, "flowreport: %s (see flowreport --help)\n", error.c_str());
+    return kUsageError;
+  }
+  if (options.help) {
+    std::fputs(Usage().c_str(), stdout);
+    return 0;
+  }
+
+  std::string connection_string;
+  std::string database;
+  if (!ConnectionOf(options, connection_string, database, error)) return Fail(error);
+  std::unique_ptr<db::DbConnection> connection;
+  db::DbError db_error;
+  if (!db::OpenDbConnection(connection_string, connection, db_error)) {
+    return Fail("cannot open the counters database " + database + ": " +
+                (db_error.description.empty() ? db::HResultMessage(db_error.hresult)
+                                              : db_error.description));
+  }
+  // Waits out the service's short write locks rather than failing beside it.
+  connection->SetBusyTimeout(10000);
+  std::vector<CounterHistory> histories;
+  if (!ReadCounterHistories(*connection, histories, error)) return Fail(database + ": " + error);
+  connection.reset();
+
+  for (const std::string& name : options.request.counters) {
+    bool known = false;
+    for (const CounterHistory& history : histories) known = known || history.name == name;
+    if (!known) return Fail("unknown counter '" + name + "' in " + database);
+  }
+
+  const int64_t now = platform::Now();
+  const std::optional<platform::LocalTime> local = platform::ToLocalTime(now);
+  if (!local) return Fail("the local time of the clock cannot be computed");
+  options.request.today = Date{local->year + 1900, local->month + 1, local->day};
+  options.request.today_elapsed =
+      std::min(1.0, (local->hour * 3600.0 + local->minute * 60.0 + local->second) / 86400.0);
+  const Report report = BuildReport(histories, options.request);
+
+  switch (options.format) {
+    case OutputFormat::kText:
+      std::fputs(FormatText(report, options.units).c_str(), stdout);
+      break;
+    case OutputFormat::kCsv:
+      std::fputs(FormatCsv(report).c_str(), stdout);
+      break;
+    case OutputFormat::kJson:
+      std::fputs(FormatJson(report).c_str(), stdout);
+      break;
+  }
+  std::fflush(stdout);
+
+  const std::vector<ChartPanel> panels = ChartPanels(report);
+  auto chart = [&](ChartFormat format, const std::vector<ChartPanel>& shown, std::string& image) {
+    if (DrawChart(shown, options.units, format, image, error)) return true;
+    error = "cannot draw the chart: " + error;
+    return false;
+  };
+  std::string image;
+  if (options.png) {
+    if (!chart(ChartFormat::kPng, panels, image)) return Fail(error);
+    if (!WriteFile(*options.png, image)) return Fail("cannot write " + *options.png);
+  }
+  if (options.svg) {
+    if (!chart(ChartFormat::kSvg, panels, image)) return Fail(error);
+    if (!WriteFile(*options.svg, image)) return Fail("cannot write " + *options.svg);
+  }
+  if (options.html) {
+    std::vector<std::string> svgs;
+    for (const ChartPanel& panel : panels) {
+      if (!chart(ChartFormat::kSvg, {panel}, image)) return Fail(error);
+      svgs.push_back(image);
+    }
+    if (!WriteFile(*options.html, FormatHtml(report, options.units, svgs))) {
+      return Fail("cannot write " + *options.html);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace flowsentry::report
+
+int main(int argc, char** argv) {
+  return flowsentry::report::Run(std::vector<std::string>(argv + 1, argv + argc));
+}
