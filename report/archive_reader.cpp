@@ -10,8 +10,8 @@
 namespace flowsentry::report {
 namespace {
 
-// Column positions, the same in both tables.
-enum Column : size_t { kName = 0, kPackets, kBytes, kState, kTimeCreate, kTimeCount, kColumns = 7 };
+// Positions of the columns that the queries select.
+enum Column : size_t { kName = 0, kPackets, kBytes, kState, kTimeCreate, kTimeCount, kColumns };
 
 std::optional<int64_t> Number(const db::DbValue& value) {
   if (const auto* number = std::get_if<int64_t>(&value)) return *number;
@@ -41,41 +41,26 @@ class Reader {
  public:
   explicit Reader(db::DbConnection& connection) : connection_(connection) {}
 
+  // One query per table, its rows taken as they come.
   bool ReadTable(std::string_view table, bool running, std::string& error) {
-    std::unique_ptr<db::DbRecordset> recordset;
-    if (!connection_.OpenTable(table, recordset)) {
+    bool short_row = false;
+    const std::string sql =
+        "SELECT countername, packets, bytes, state, timecreate, timecount FROM " +
+        std::string(table);
+    const bool ok = connection_.QueryRows(sql, {}, [&](const std::vector<db::DbValue>& row) {
+      if (row.size() < kColumns) {
+        short_row = true;
+        return;
+      }
+      Add(row, running);
+    });
+    if (!ok) {
       error = Describe(table, connection_.error());
       return false;
     }
-    if (recordset->ColumnCount() < kColumns) {
-      error = "table " + std::string(table) + ": fewer than 7 columns";
+    if (short_row) {
+      error = "table " + std::string(table) + ": rows of fewer columns than selected";
       return false;
-    }
-    for (bool ok = recordset->MoveFirst(); !recordset->IsEof(); ok = recordset->MoveNext()) {
-      if (!ok) {
-        error = Describe(table, connection_.error());
-        return false;
-      }
-      const std::vector<db::DbValue>& row = recordset->CurrentRow();
-      if (row.size() < kColumns || std::holds_alternative<std::monostate>(row[kName])) continue;
-      const auto start =
-          Number(row[kTimeCount]) ? Number(row[kTimeCount]) : Number(row[kTimeCreate]);
-      if (!start) continue;
-      const std::optional<int32_t> day = DayOf(*start);
-      if (!day) continue;
-      const size_t index = IndexOf(Text(row[kName]));
-      CounterHistory& history = histories_[index];
-      history.records.push_back(
-          {*day, {Number(row[kPackets]).value_or(0), Number(row[kBytes]).value_or(0)}});
-      // The state of `counters` wins over the archive's; among archive rows, the newest.
-      if (running) {
-        history.in_counters = true;
-        history.running_day = *day;
-        history.state = static_cast<int>(Number(row[kState]).value_or(0));
-      } else if (!history.in_counters && *day >= newest_[index]) {
-        newest_[index] = *day;
-        history.state = static_cast<int>(Number(row[kState]).value_or(0));
-      }
     }
     return true;
   }
@@ -91,6 +76,28 @@ class Reader {
   }
 
  private:
+  void Add(const std::vector<db::DbValue>& row, bool running) {
+    if (std::holds_alternative<std::monostate>(row[kName])) return;
+    const std::optional<int64_t> count = Number(row[kTimeCount]);
+    const std::optional<int64_t> start = count ? count : Number(row[kTimeCreate]);
+    if (!start) return;
+    const std::optional<int32_t> day = DayOf(*start);
+    if (!day) return;
+    const size_t index = IndexOf(Text(row[kName]));
+    CounterHistory& history = histories_[index];
+    history.records.push_back(
+        {*day, {Number(row[kPackets]).value_or(0), Number(row[kBytes]).value_or(0)}});
+    // The state of `counters` wins over the archive's; among archive rows, the newest.
+    if (running) {
+      history.in_counters = true;
+      history.running_day = *day;
+      history.state = static_cast<int>(Number(row[kState]).value_or(0));
+    } else if (!history.in_counters && *day >= newest_[index]) {
+      newest_[index] = *day;
+      history.state = static_cast<int>(Number(row[kState]).value_or(0));
+    }
+  }
+
   size_t IndexOf(const std::string& name) {
     const auto [found, added] = index_.try_emplace(name, histories_.size());
     if (added) {

@@ -124,28 +124,32 @@ void DrawPanel(cairo_t* cr, const ChartPanel& panel, Units units, double top) {
     Text(cr, "no traffic recorded", (plot_left + plot_right) / 2, plot_top + plot_height / 2, 0.5);
   }
 
-  // Bars, and under them as many dates as fit without touching.
-  const double slot = (plot_right - plot_left) / std::max<size_t>(panel.bars.size(), 1);
+  // Bars, and under the slots as many dates as fit without touching.
+  const double slot =
+      (plot_right - plot_left) / static_cast<double>(std::max<size_t>(panel.slots.size(), 1));
   double widest = 0;
-  for (const ChartBar& bar : panel.bars) widest = std::max(widest, TextWidth(cr, bar.label));
-  const size_t every = std::max<size_t>(1, static_cast<size_t>(std::ceil((widest + 8) / slot)));
+  for (const std::string& label : panel.slots) widest = std::max(widest, TextWidth(cr, label));
+  const size_t every = std::max<size_t>(1, static_cast<size_t>(std::ceil((widest + 10) / slot)));
   const double gap = std::min(slot * 0.2, 6.0);
-  for (size_t i = 0; i < panel.bars.size(); ++i) {
-    const ChartBar& bar = panel.bars[i];
-    const double x = plot_left + slot * static_cast<double>(i);
-    const double height =
-        top_value > 0 ? plot_height * static_cast<double>(bar.bytes) / top_value : 0;
+  for (const ChartBar& bar : panel.bars) {
+    const double x = plot_left + slot * static_cast<double>(bar.slot);
+    const double height = plot_height * static_cast<double>(bar.bytes) / top_value;
     if (bar.spans_days) {
       cairo_set_source_rgb(cr, 0.93, 0.60, 0.20);
     } else {
       cairo_set_source_rgb(cr, 0.20, 0.45, 0.72);
     }
-    cairo_rectangle(cr, x + gap / 2, plot_bottom - height, slot - gap, height);
+    cairo_rectangle(cr, x + gap / 2, plot_bottom - height,
+                    slot * static_cast<double>(bar.width) - gap, height);
     cairo_fill(cr);
-    if (i % every == 0) {
-      cairo_set_source_rgb(cr, 0.25, 0.25, 0.25);
-      Text(cr, bar.label, x + slot / 2, plot_bottom + 15, 0.5);
-    }
+  }
+  cairo_set_source_rgb(cr, 0.25, 0.25, 0.25);
+  for (size_t i = 0; i < panel.slots.size(); i += every) {
+    const double x = plot_left + slot * (static_cast<double>(i) + 0.5);
+    cairo_move_to(cr, std::round(x) + 0.5, plot_bottom);
+    cairo_line_to(cr, std::round(x) + 0.5, plot_bottom + 4);
+    cairo_stroke(cr);
+    Text(cr, panel.slots[i], x, plot_bottom + 16, 0.5);
   }
 
   // The base line over the bars' feet.
@@ -170,7 +174,7 @@ bool DrawChart(const std::vector<ChartPanel>& panels, Units units, ChartFormat f
                std::string& image, std::string& error) {
   image.clear();
   std::vector<ChartPanel> shown = panels;
-  if (shown.empty()) shown.push_back({"no counters", {}});
+  if (shown.empty()) shown.push_back({"no counters", {}, {}});
   const double height = kChartPanelHeight * static_cast<double>(shown.size());
   Surface surface(
       format == ChartFormat::kSvg

@@ -115,6 +115,7 @@ int Run(const std::vector<std::string>& args) {
   }
   std::fflush(stdout);
 
+  if (!options.png && !options.svg && !options.html) return 0;
   const std::vector<ChartPanel> panels = ChartPanels(report);
   auto chart = [&](ChartFormat format, const std::vector<ChartPanel>& shown, std::string& image) {
     if (DrawChart(shown, options.units, format, image, error)) return true;

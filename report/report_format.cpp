@@ -1,5 +1,6 @@
 #include "report/report_format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -307,29 +308,39 @@ std::string FormatJson(const Report& report) {
 
 std::vector<ChartPanel> ChartPanels(const Report& report) {
   std::vector<ChartPanel> panels;
+  const bool by_day = report.view == View::kDays || report.view == View::kSummary;
   const char* per = report.view == View::kMonths  ? "billing period"
                     : report.view == View::kYears ? "year"
                                                   : "day";
   for (const CounterReport& counter : report.counters) {
     ChartPanel panel;
     panel.title = counter.name + "  -  bytes per " + per;
-    if (!counter.buckets.empty()) {
-      panel.title += ", " + FormatDate(counter.buckets.front().range.start) + " to " +
-                     FormatDate(counter.buckets.back().range.end);
-    }
-    for (const Bucket& bucket : counter.buckets) {
-      ChartBar bar;
-      const Date& start = bucket.range.start;
-      if (report.view == View::kYears) {
-        bar.label = std::to_string(start.year);
-      } else if (report.view == View::kMonths) {
-        bar.label = report.billing_day == 1 ? FormatDate(start).substr(0, 7) : FormatDate(start);
-      } else {
-        bar.label = FormatDate(start).substr(5);
-        bar.spans_days = bucket.span_days > 1;
+    if (by_day) {
+      // One slot per calendar day, so that days without a row of their own show as gaps.
+      const int64_t origin = DayNumber(report.days.start);
+      for (int64_t day = origin; day <= DayNumber(report.days.end); ++day) {
+        panel.slots.push_back(FormatDate(DateOfDayNumber(day)).substr(5));
       }
-      bar.bytes = bucket.totals.bytes;
-      panel.bars.push_back(std::move(bar));
+      panel.title += ", " + FormatDate(report.days.start) + " to " + FormatDate(report.days.end);
+      for (const Bucket& bucket : counter.buckets) {
+        const auto slot = static_cast<size_t>(DayNumber(bucket.range.start) - origin);
+        if (slot >= panel.slots.size()) continue;
+        const size_t width =
+            std::min(static_cast<size_t>(bucket.span_days), panel.slots.size() - slot);
+        panel.bars.push_back({slot, width, bucket.totals.bytes, bucket.span_days > 1});
+      }
+    } else {
+      for (const Bucket& bucket : counter.buckets) {
+        const Date& start = bucket.range.start;
+        panel.slots.push_back(report.view == View::kYears ? std::to_string(start.year)
+                              : report.billing_day == 1   ? FormatDate(start).substr(0, 7)
+                                                          : FormatDate(start));
+        panel.bars.push_back({panel.slots.size() - 1, 1, bucket.totals.bytes, false});
+      }
+      if (!counter.buckets.empty()) {
+        panel.title += ", " + FormatDate(counter.buckets.front().range.start) + " to " +
+                       FormatDate(counter.buckets.back().range.end);
+      }
     }
     panels.push_back(std::move(panel));
   }

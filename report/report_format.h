@@ -34,14 +34,17 @@ std::string FormatJson(const Report& report);
 // One chart per counter, in the order of report.counters, as SVG documents.
 std::string FormatHtml(const Report& report, Units units, const std::vector<std::string>& svgs);
 
-// What a chart shows of a counter: a bar per bucket, labelled with the bucket's short date.
+// What a chart shows of a counter: a time axis of slots (days, billing periods or years), each
+// with its short date, and a bar per row of the report over the slots it covers.
 struct ChartBar {
-  std::string label;
+  size_t slot = 0;
+  size_t width = 1;  // in slots
   int64_t bytes = 0;
   bool spans_days = false;  // a period of the database that covers several days
 };
 struct ChartPanel {
   std::string title;
+  std::vector<std::string> slots;  // the label of each slot
   std::vector<ChartBar> bars;
 };
 std::vector<ChartPanel> ChartPanels(const Report& report);

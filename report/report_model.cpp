@@ -171,6 +171,10 @@ Report BuildReport(const std::vector<CounterHistory>& histories, const ReportReq
     }
   }
 
+  if (request.view == View::kDays || request.view == View::kSummary) {
+    report.days = {DateOfDayNumber(first), DateOfDayNumber(std::max(first, last))};
+  }
+
   for (const CounterHistory& history : histories) {
     if (!Wanted(request.counters, history.name)) continue;
     const std::vector<Span> spans = Spans(history, today);

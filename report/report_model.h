@@ -117,6 +117,7 @@ struct Report {
   int billing_day = 1;
   Date today;
   double today_elapsed = 0.5;
+  DayRange days;  // the days the days view (and the summary's chart) covers
   std::vector<CounterReport> counters;
 };
 

@@ -9,6 +9,7 @@
 #define FLOWSENTRY_SERVICE_DB_DB_ENGINE_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -109,6 +110,12 @@ class DbConnection {
   // Runs a query and gives the first column of its first row, or nullopt when it yields none.
   virtual bool QueryValue(std::string_view sql, std::span<const DbParameter> parameters,
                           std::optional<DbValue>& value) = 0;
+
+  // Runs a query and hands each row it yields (its values, one per column) to `row`, in the
+  // query's order, as the engine delivers them: a reader of a large table needs no cursor of
+  // keys.
+  virtual bool QueryRows(std::string_view sql, std::span<const DbParameter> parameters,
+                         const std::function<void(const std::vector<DbValue>&)>& row) = 0;
 
   // The error of the last operation that failed.
   virtual const DbError& error() const = 0;

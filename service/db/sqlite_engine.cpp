@@ -197,6 +197,8 @@ class SqliteConnection final : public DbConnection {
                int64_t* rows_affected) override;
   bool QueryValue(std::string_view sql, std::span<const DbParameter> parameters,
                   std::optional<DbValue>& value) override;
+  bool QueryRows(std::string_view sql, std::span<const DbParameter> parameters,
+                 const std::function<void(const std::vector<DbValue>&)>& row) override;
   const DbError& error() const override { return error_; }
   void SetBusyTimeout(uint32_t milliseconds) override {
     if (db_ != nullptr) sqlite3_busy_timeout(db_.get(), static_cast<int>(milliseconds));
@@ -323,6 +325,18 @@ bool SqliteConnection::QueryValue(std::string_view sql, std::span<const DbParame
   if (statement == nullptr) return false;
   return Run(statement, [&value](sqlite3_stmt* s) {
     if (!value.has_value()) value = ColumnValue(s, 0);
+  });
+}
+
+bool SqliteConnection::QueryRows(std::string_view sql, std::span<const DbParameter> parameters,
+                                 const std::function<void(const std::vector<DbValue>&)>& row) {
+  sqlite3_stmt* statement = Prepare(sql, parameters);
+  if (statement == nullptr) return false;
+  std::vector<DbValue> values;
+  return Run(statement, [&](sqlite3_stmt* s) {
+    values.clear();
+    for (int i = 0; i < sqlite3_column_count(s); ++i) values.push_back(ColumnValue(s, i));
+    row(values);
   });
 }
 
