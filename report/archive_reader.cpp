@@ -33,7 +33,9 @@ std::string Describe(std::string_view table, const db::DbError& error) {
   std::string reason =
       error.description.empty() ? db::HResultMessage(error.hresult) : error.description;
   while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-  if (error.hresult == db::kDbNoTable) reason = "no such table";
+  if (error.hresult == db::kDbNoTable || reason.rfind("no such table", 0) == 0) {
+    reason = "no such table";
+  }
   return "table " + std::string(table) + ": " + reason;
 }
 
@@ -134,7 +136,7 @@ std::string SqliteConnectionString(std::string_view path) {
     if (c == '"') quoted += '"';
     quoted += c;
   }
-  return "Provider=SQLite;Data Source=" + quoted + "\";";
+  return "Provider=SQLite;Data Source=" + quoted + "\";Mode=Read;";
 }
 
 bool ReadCounterHistories(db::DbConnection& connection, std::vector<CounterHistory>& histories,

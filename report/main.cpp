@@ -37,7 +37,8 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
 bool ConnectionOf(const Options& options, std::string& connection, std::string& name,
                   std::string& error) {
   if (options.connection) {
-    connection = *options.connection;
+    // Read-only for the engines that can be told so; the last of repeated keys wins.
+    connection = *options.connection + ";Mode=Read";
     const db::ConnectionProperties properties = db::ParseConnectionString(connection);
     const auto source = properties.find("data source");
     name = source != properties.end() ? source->second : connection;
@@ -78,9 +79,12 @@ int Run(const std::vector<std::string>& args) {
   std::unique_ptr<db::DbConnection> connection;
   db::DbError db_error;
   if (!db::OpenDbConnection(connection_string, connection, db_error)) {
-    return Fail("cannot open the counters database " + database + ": " +
-                (db_error.description.empty() ? db::HResultMessage(db_error.hresult)
-                                              : db_error.description));
+    std::string reason = db_error.description;
+    // A failed file call says more in the system's words ("cannot find the file").
+    if (reason.empty() || (db_error.hresult & 0xFFFF0000u) == 0x80070000u) {
+      reason += (reason.empty() ? "" : ": ") + db::HResultMessage(db_error.hresult);
+    }
+    return Fail("cannot open the counters database " + database + ": " + reason);
   }
   // Waits out the service's short write locks rather than failing beside it.
   connection->SetBusyTimeout(10000);

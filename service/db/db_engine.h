@@ -134,7 +134,7 @@ ConnectionProperties ParseConnectionString(std::string_view text);
 
 // Opens a connection to the engine the string's Provider names (letter case does not matter):
 // - "Microsoft.Jet.OLEDB.4.0" or "SQLite": the SQLite engine on the file named by Data Source,
-//   a machine path;
+//   a machine path; with "Mode=Read" (ADO's adModeRead), for reading only;
 // - "PostgreSQL" or "PostgreSQL OLE DB Provider": a PostgreSQL server through libpq, with the
 //   keys of postgres_engine.h.
 // An unknown or missing provider fails with adErrProviderNotFound.

@@ -444,19 +444,31 @@ bool SqliteRecordset::AddRows(std::span<const DbParameter> values, size_t width,
 }  // namespace
 
 bool OpenSqliteConnection(std::string_view path, std::unique_ptr<DbConnection>& connection,
-                          DbError& error) {
+                          DbError& error, bool read_only) {
   connection.reset();
   const std::string host_path = platform::HostPath(path);
   sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(host_path.c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
+  const int rc = sqlite3_open_v2(host_path.c_str(), &raw,
+                                 (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                                     SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                                 nullptr);
   Database db(raw);
   if (rc != SQLITE_OK) {
     error = EngineFailure(db.get(), rc);
     return false;
   }
   sqlite3_busy_timeout(db.get(), kSqliteBusyTimeoutMs);
+  if (read_only) {
+    // A file that is no database fails at the first look into it, which this is.
+    if (const int look =
+            sqlite3_exec(db.get(), "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+        look != SQLITE_OK) {
+      error = EngineFailure(db.get(), sqlite3_extended_errcode(db.get()) & 0xFF);
+      return false;
+    }
+    connection = std::make_unique<SqliteConnection>(std::move(db));
+    return true;
+  }
   // Reading the journal mode is the first look into the file: a file that is no database fails
   // here. A database still in rollback mode is switched to the write-ahead log, which lets
   // readers and one writer work at once; should another connection hold it in use past the
