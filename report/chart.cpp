@@ -25,6 +25,15 @@ cairo_status_t AppendTo(void* closure, const unsigned char* data, unsigned int l
   return CAIRO_STATUS_SUCCESS;
 }
 
+// Colours as 0xRRGGBB.
+constexpr uint32_t kBarColour = 0x3373B8;
+constexpr uint32_t kSpanColour = 0xEE9933;
+
+void SetColour(cairo_t* cr, uint32_t rgb) {
+  cairo_set_source_rgb(cr, ((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0,
+                       (rgb & 0xFF) / 255.0);
+}
+
 constexpr double kLeft = 86;  // room for the axis's labels
 constexpr double kRight = 16;
 constexpr double kTop = 34;     // room for the title
@@ -134,11 +143,7 @@ void DrawPanel(cairo_t* cr, const ChartPanel& panel, Units units, double top) {
   for (const ChartBar& bar : panel.bars) {
     const double x = plot_left + slot * static_cast<double>(bar.slot);
     const double height = plot_height * static_cast<double>(bar.bytes) / top_value;
-    if (bar.spans_days) {
-      cairo_set_source_rgb(cr, 0.93, 0.60, 0.20);
-    } else {
-      cairo_set_source_rgb(cr, 0.20, 0.45, 0.72);
-    }
+    SetColour(cr, bar.spans_days ? kSpanColour : kBarColour);
     cairo_rectangle(cr, x + gap / 2, plot_bottom - height,
                     slot * static_cast<double>(bar.width) - gap, height);
     cairo_fill(cr);
@@ -159,7 +164,7 @@ void DrawPanel(cairo_t* cr, const ChartPanel& panel, Units units, double top) {
   cairo_stroke(cr);
 
   if (any_span) {
-    cairo_set_source_rgb(cr, 0.93, 0.60, 0.20);
+    SetColour(cr, kSpanColour);
     cairo_rectangle(cr, plot_left, plot_bottom + 26, 10, 10);
     cairo_fill(cr);
     cairo_set_source_rgb(cr, 0.25, 0.25, 0.25);

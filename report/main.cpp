@@ -21,8 +21,18 @@ namespace {
 constexpr int kUsageError = 2;
 constexpr int kFailure = 1;
 
+// One line, whatever the engine's message holds (libpq's run over several).
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "flowreport: %s\n", message.c_str());
+  std::string line;
+  for (char c : message) {
+    if (c == '\n' || c == '\r' || c == '\t') {
+      if (!line.empty() && line.back() != ' ') line += ' ';
+    } else {
+      line += c;
+    }
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  std::fprintf(stderr, "flowreport: %s\n", line.c_str());
   return kFailure;
 }
 
