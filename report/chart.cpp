@@ -28,6 +28,7 @@ cairo_status_t AppendTo(void* closure, const unsigned char* data, unsigned int l
 // Colours as 0xRRGGBB.
 constexpr uint32_t kBarColour = 0x3373B8;
 constexpr uint32_t kSpanColour = 0xEE9933;
+constexpr uint32_t kSoFarColour = 0x9DBFE3;
 
 void SetColour(cairo_t* cr, uint32_t rgb) {
   cairo_set_source_rgb(cr, ((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0,
@@ -107,9 +108,11 @@ void DrawPanel(cairo_t* cr, const ChartPanel& panel, Units units, double top) {
 
   int64_t max = 0;
   bool any_span = false;
+  bool any_so_far = false;
   for (const ChartBar& bar : panel.bars) {
     max = std::max(max, bar.bytes);
     any_span = any_span || bar.spans_days;
+    any_so_far = any_so_far || bar.so_far;
   }
   const Axis axis = MakeAxis(max, units);
   const double top_value = axis.step * axis.steps * axis.unit;
@@ -143,7 +146,7 @@ void DrawPanel(cairo_t* cr, const ChartPanel& panel, Units units, double top) {
   for (const ChartBar& bar : panel.bars) {
     const double x = plot_left + slot * static_cast<double>(bar.slot);
     const double height = plot_height * static_cast<double>(bar.bytes) / top_value;
-    SetColour(cr, bar.spans_days ? kSpanColour : kBarColour);
+    SetColour(cr, bar.so_far ? kSoFarColour : bar.spans_days ? kSpanColour : kBarColour);
     cairo_rectangle(cr, x + gap / 2, plot_bottom - height,
                     slot * static_cast<double>(bar.width) - gap, height);
     cairo_fill(cr);
@@ -163,14 +166,18 @@ void DrawPanel(cairo_t* cr, const ChartPanel& panel, Units units, double top) {
   cairo_line_to(cr, plot_right, plot_bottom + 0.5);
   cairo_stroke(cr);
 
-  if (any_span) {
-    SetColour(cr, kSpanColour);
-    cairo_rectangle(cr, plot_left, plot_bottom + 26, 10, 10);
+  // The legend, for the colours other than the plain bar's.
+  double legend_x = plot_left;
+  auto legend = [&](uint32_t colour, const std::string& text) {
+    SetColour(cr, colour);
+    cairo_rectangle(cr, legend_x, plot_bottom + 26, 10, 10);
     cairo_fill(cr);
     cairo_set_source_rgb(cr, 0.25, 0.25, 0.25);
-    Text(cr, "a period of several days (the service did not start on the days after it)",
-         plot_left + 16, plot_bottom + 35, 0);
-  }
+    Text(cr, text, legend_x + 15, plot_bottom + 35, 0);
+    legend_x += 15 + TextWidth(cr, text) + 24;
+  };
+  if (any_so_far) legend(kSoFarColour, "so far (still counting)");
+  if (any_span) legend(kSpanColour, "several days: the service did not start on the days after it");
 }
 
 }  // namespace

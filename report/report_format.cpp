@@ -327,7 +327,8 @@ std::vector<ChartPanel> ChartPanels(const Report& report) {
         if (slot >= panel.slots.size()) continue;
         const size_t width =
             std::min(static_cast<size_t>(bucket.span_days), panel.slots.size() - slot);
-        panel.bars.push_back({slot, width, bucket.totals.bytes, bucket.span_days > 1});
+        panel.bars.push_back({slot, width, bucket.totals.bytes, bucket.span_days > 1,
+                              bucket.range.end >= report.today});
       }
     } else {
       for (const Bucket& bucket : counter.buckets) {
@@ -335,7 +336,9 @@ std::vector<ChartPanel> ChartPanels(const Report& report) {
         panel.slots.push_back(report.view == View::kYears ? std::to_string(start.year)
                               : report.billing_day == 1   ? FormatDate(start).substr(0, 7)
                                                           : FormatDate(start));
-        panel.bars.push_back({panel.slots.size() - 1, 1, bucket.totals.bytes, false});
+        panel.bars.push_back(
+            {panel.slots.size() - 1, 1, bucket.totals.bytes, false,
+             bucket.range.start <= report.today && bucket.range.end >= report.today});
       }
       if (!counter.buckets.empty()) {
         panel.title += ", " + FormatDate(counter.buckets.front().range.start) + " to " +
@@ -355,7 +358,7 @@ std::string FormatHtml(const Report& report, Units units, const std::vector<std:
       "</title>\n<style>\n"
       "body { font-family: sans-serif; margin: 1.5em; color: #222; }\n"
       "table { border-collapse: collapse; margin-bottom: 1.5em; }\n"
-      "th, td { border: 1px solid #ccc; padding: 0.3em 0.7em; }\n"
+      "th, td { border: 1px solid #ccc; padding: 0.3em 0.7em; white-space: nowrap; }\n"
       "td { text-align: right; } td:first-child { text-align: left; }\n"
       "th { background: #eef2f7; }\n"
       "section { margin-bottom: 1em; } svg { max-width: 100%; height: auto; }\n"
@@ -377,7 +380,8 @@ std::string FormatHtml(const Report& report, Units units, const std::vector<std:
   }
   out += "</table>\n";
   for (size_t i = 0; i < report.counters.size() && i < svgs.size(); ++i) {
-    out += "<section>\n<h2>" + HtmlEscape(report.counters[i].name) + "</h2>\n" +
+    // The chart's own title names the counter.
+    out += "<section title=\"" + HtmlEscape(report.counters[i].name) + "\">\n" +
            InlineSvg(svgs[i], i) + "\n</section>\n";
   }
   out += "</body>\n</html>\n";

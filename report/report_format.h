@@ -41,6 +41,7 @@ struct ChartBar {
   size_t width = 1;  // in slots
   int64_t bytes = 0;
   bool spans_days = false;  // a period of the database that covers several days
+  bool so_far = false;      // holds today: still counting
 };
 struct ChartPanel {
   std::string title;
