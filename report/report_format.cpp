@@ -51,8 +51,11 @@ std::string BucketLabel(const Bucket& bucket, View view) {
 
 std::string TextRow(const std::string& label, const Totals& totals, const std::string& rate,
                     Units units) {
-  return Printf("  %-30s %12lld %14s %16s\n", label.c_str(), static_cast<long long>(totals.packets),
-                FormatBytes(totals.bytes, units).c_str(), rate.c_str());
+  std::string row =
+      Printf("  %-30s %12lld %14s %16s", label.c_str(), static_cast<long long>(totals.packets),
+             FormatBytes(totals.bytes, units).c_str(), rate.c_str());
+  while (row.back() == ' ') row.pop_back();
+  return row + "\n";
 }
 
 std::string CsvField(const std::string& text) {
@@ -358,16 +361,24 @@ std::string FormatHtml(const Report& report, Units units, const std::vector<std:
       "</title>\n<style>\n"
       "body { font-family: sans-serif; margin: 1.5em; color: #222; }\n"
       "table { border-collapse: collapse; margin-bottom: 1.5em; }\n"
-      "th, td { border: 1px solid #ccc; padding: 0.3em 0.7em; white-space: nowrap; }\n"
+      "th, td { border: 1px solid #ccc; padding: 0.3em 0.7em; }\n"
+      "td { white-space: nowrap; }\n"
       "td { text-align: right; } td:first-child { text-align: left; }\n"
       "th { background: #eef2f7; }\n"
       "section { margin-bottom: 1em; } svg { max-width: 100%; height: auto; }\n"
       "</style>\n</head>\n<body>\n<h1>FlowSentry traffic on " +
       FormatDate(report.today) + "</h1>\n";
-  out += "<table>\n<tr><th>counter</th><th>today</th><th>yesterday</th><th>period " +
-         (report.counters.empty() ? std::string()
-                                  : HtmlEscape(RangeText(report.counters.front().summary.period))) +
-         " so far</th><th>estimated for the period</th><th>last period</th></tr>\n";
+  // The periods are the same for every counter.
+  auto range = [&](DayRange Summary::*field) {
+    return report.counters.empty()
+               ? std::string()
+               : "<br><small>" + FormatDate((report.counters.front().summary.*field).start) +
+                     " to<br>" + FormatDate((report.counters.front().summary.*field).end) +
+                     "</small>";
+  };
+  out += "<table>\n<tr><th>counter</th><th>today</th><th>yesterday</th><th>this period so far" +
+         range(&Summary::period) + "</th><th>estimated for this period</th><th>last period" +
+         range(&Summary::last_period) + "</th></tr>\n";
   for (const CounterReport& counter : report.counters) {
     const Summary& s = counter.summary;
     auto cell = [&](const Totals& t) {
