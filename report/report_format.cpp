@@ -293,15 +293,30 @@ std::string FormatJson(const Report& report) {
     for (const Bucket& bucket : counter.buckets) {
       out += first ? "\n    " : ",\n    ";
       first = false;
+      // Formatted in place: a long report has hundreds of thousands of these.
+      const Date& a = bucket.range.start;
+      const Date& b = bucket.range.end;
+      const auto packets = static_cast<long long>(bucket.totals.packets);
+      const auto bytes = static_cast<long long>(bucket.totals.bytes);
+      char entry[256];
+      int length = 0;
       if (report.view == View::kDays) {
-        out += "{\"date\": \"" + FormatDate(bucket.range.start) +
-               "\", \"span_days\": " + std::to_string(bucket.span_days) + ", ";
+        length = std::snprintf(entry, sizeof entry,
+                               "{\"date\": \"%04d-%02d-%02d\", \"span_days\": %lld, \"packets\": "
+                               "%lld, \"bytes\": %lld}",
+                               a.year, a.month, a.day, static_cast<long long>(bucket.span_days),
+                               packets, bytes);
       } else if (report.view == View::kMonths) {
-        out += "{" + JsonRange(bucket.range) + ", ";
+        length = std::snprintf(entry, sizeof entry,
+                               "{\"start\": \"%04d-%02d-%02d\", \"end\": \"%04d-%02d-%02d\", "
+                               "\"packets\": %lld, \"bytes\": %lld}",
+                               a.year, a.month, a.day, b.year, b.month, b.day, packets, bytes);
       } else {
-        out += "{\"year\": " + std::to_string(bucket.range.start.year) + ", ";
+        length =
+            std::snprintf(entry, sizeof entry, "{\"year\": %d, \"packets\": %lld, \"bytes\": %lld}",
+                          a.year, packets, bytes);
       }
-      out += JsonCounts(bucket.totals) + "}";
+      out.append(entry, static_cast<size_t>(std::clamp(length, 0, 255)));
     }
     out += "]}";
   }
