@@ -140,7 +140,7 @@ std::string SqliteConnectionString(std::string_view path) {
 }
 
 bool ReadCounterHistories(db::DbConnection& connection, std::vector<CounterHistory>& histories,
-                          std::string& error) {
+                          std::string& error, std::string_view schema) {
   histories.clear();
   // Counters first, so that they come in their table's order.
   Reader reader(connection);
@@ -148,12 +148,31 @@ bool ReadCounterHistories(db::DbConnection& connection, std::vector<CounterHisto
     error = Describe("counters", connection.error());
     return false;
   }
-  const bool ok =
-      reader.ReadTable("counters", true, error) && reader.ReadTable("countersstat", false, error);
+  std::string prefix;
+  if (!schema.empty()) {
+    prefix = "\"";
+    for (char c : schema) prefix += c == '"' ? std::string("\"\"") : std::string(1, c);
+    prefix += "\".";
+  }
+  const bool ok = reader.ReadTable(prefix + "counters", true, error) &&
+                  reader.ReadTable(prefix + "countersstat", false, error);
   connection.Execute("ROLLBACK", {});
   if (!ok) return false;
   histories = reader.Take();
   return true;
+}
+
+bool ListHostSchemas(db::DbConnection& connection, std::vector<std::string>& schemas,
+                     std::string& error) {
+  schemas.clear();
+  const bool ok = connection.QueryRows(
+      "SELECT table_schema FROM information_schema.tables WHERE table_name = 'countersstat' "
+      "ORDER BY table_schema",
+      {}, [&](const std::vector<db::DbValue>& row) {
+        if (!row.empty()) schemas.push_back(Text(row[0]));
+      });
+  if (!ok) error = Describe("information_schema.tables", connection.error());
+  return ok;
 }
 
 }  // namespace flowsentry::report

@@ -2,6 +2,7 @@
 
 #include <cairo-svg.h>
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
@@ -220,6 +221,11 @@ bool DrawChart(const std::vector<ChartPanel>& panels, Units units, ChartFormat f
     return false;
   }
   return true;
+}
+
+void ReleaseChartCaches() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }
 
 }  // namespace flowsentry::report

@@ -71,6 +71,48 @@ bool ConnectionOf(const Options& options, std::string& connection, std::string& 
   return true;
 }
 
+bool Failed(std::string& error, std::string message) {
+  error = std::move(message);
+  return false;
+}
+
+// The charts and the page the options ask for; false with `error` set when one fails.
+bool WriteCharts(const Options& options, const std::vector<HostReport>& hosts, std::string& error) {
+  const Report& report = hosts.front().report;
+  std::vector<ChartPanel> panels;
+  for (const HostReport& host : hosts) {
+    for (ChartPanel& panel : ChartPanels(host.report)) {
+      if (options.all_hosts) panel.title = host.host + ": " + panel.title;
+      panels.push_back(std::move(panel));
+    }
+  }
+  auto chart = [&](ChartFormat format, const std::vector<ChartPanel>& shown, std::string& image) {
+    if (DrawChart(shown, options.units, format, image, error)) return true;
+    error = "cannot draw the chart: " + error;
+    return false;
+  };
+  std::string image;
+  if (options.png) {
+    if (!chart(ChartFormat::kPng, panels, image)) return false;
+    if (!WriteFile(*options.png, image)) return Failed(error, "cannot write " + *options.png);
+  }
+  if (options.svg) {
+    if (!chart(ChartFormat::kSvg, panels, image)) return false;
+    if (!WriteFile(*options.svg, image)) return Failed(error, "cannot write " + *options.svg);
+  }
+  if (options.html) {
+    std::vector<std::string> svgs;
+    for (const ChartPanel& panel : panels) {
+      if (!chart(ChartFormat::kSvg, {panel}, image)) return false;
+      svgs.push_back(image);
+    }
+    if (!WriteFile(*options.html, FormatHtml(report, options.units, svgs))) {
+      return Failed(error, "cannot write " + *options.html);
+    }
+  }
+  return true;
+}
+
 int Run(const std::vector<std::string>& args) {
   Options options;
   std::string error;
@@ -98,13 +140,24 @@ int Run(const std::vector<std::string>& args) {
   }
   // Waits out the service's short write locks rather than failing beside it.
   connection->SetBusyTimeout(10000);
-  std::vector<CounterHistory> histories;
-  if (!ReadCounterHistories(*connection, histories, error)) return Fail(database + ": " + error);
+  std::vector<std::string> schemas = {""};
+  if (options.all_hosts) {
+    if (!ListHostSchemas(*connection, schemas, error)) return Fail(database + ": " + error);
+    if (schemas.empty()) return Fail(database + ": no schema holds a table countersstat");
+  }
+  std::vector<std::vector<CounterHistory>> histories(schemas.size());
+  for (size_t i = 0; i < schemas.size(); ++i) {
+    if (!ReadCounterHistories(*connection, histories[i], error, schemas[i])) {
+      return Fail(database + ": " + error);
+    }
+  }
   connection.reset();
 
   for (const std::string& name : options.request.counters) {
     bool known = false;
-    for (const CounterHistory& history : histories) known = known || history.name == name;
+    for (const auto& host : histories) {
+      for (const CounterHistory& history : host) known = known || history.name == name;
+    }
     if (!known) return Fail("unknown counter '" + name + "' in " + database);
   }
 
@@ -114,48 +167,32 @@ int Run(const std::vector<std::string>& args) {
   options.request.today = Date{local->year + 1900, local->month + 1, local->day};
   options.request.today_elapsed =
       std::min(1.0, (local->hour * 3600.0 + local->minute * 60.0 + local->second) / 86400.0);
-  const Report report = BuildReport(histories, options.request);
+  std::vector<HostReport> hosts;
+  for (size_t i = 0; i < schemas.size(); ++i) {
+    hosts.push_back({schemas[i], BuildReport(histories[i], options.request)});
+  }
+  const Report& report = hosts.front().report;
 
+  std::string text;
   switch (options.format) {
     case OutputFormat::kText:
-      std::fputs(FormatText(report, options.units).c_str(), stdout);
+      text = options.all_hosts ? FormatHostsText(hosts, options.units)
+                               : FormatText(report, options.units);
       break;
     case OutputFormat::kCsv:
-      std::fputs(FormatCsv(report).c_str(), stdout);
+      text = options.all_hosts ? FormatHostsCsv(hosts) : FormatCsv(report);
       break;
     case OutputFormat::kJson:
-      std::fputs(FormatJson(report).c_str(), stdout);
+      text = options.all_hosts ? FormatHostsJson(hosts) : FormatJson(report);
       break;
   }
+  std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 
   if (!options.png && !options.svg && !options.html) return 0;
-  const std::vector<ChartPanel> panels = ChartPanels(report);
-  auto chart = [&](ChartFormat format, const std::vector<ChartPanel>& shown, std::string& image) {
-    if (DrawChart(shown, options.units, format, image, error)) return true;
-    error = "cannot draw the chart: " + error;
-    return false;
-  };
-  std::string image;
-  if (options.png) {
-    if (!chart(ChartFormat::kPng, panels, image)) return Fail(error);
-    if (!WriteFile(*options.png, image)) return Fail("cannot write " + *options.png);
-  }
-  if (options.svg) {
-    if (!chart(ChartFormat::kSvg, panels, image)) return Fail(error);
-    if (!WriteFile(*options.svg, image)) return Fail("cannot write " + *options.svg);
-  }
-  if (options.html) {
-    std::vector<std::string> svgs;
-    for (const ChartPanel& panel : panels) {
-      if (!chart(ChartFormat::kSvg, {panel}, image)) return Fail(error);
-      svgs.push_back(image);
-    }
-    if (!WriteFile(*options.html, FormatHtml(report, options.units, svgs))) {
-      return Fail("cannot write " + *options.html);
-    }
-  }
-  return 0;
+  const bool written = WriteCharts(options, hosts, error);
+  ReleaseChartCaches();
+  return written ? 0 : Fail(error);
 }
 
 }  // namespace

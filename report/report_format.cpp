@@ -324,6 +324,40 @@ std::string FormatJson(const Report& report) {
   return out;
 }
 
+std::string FormatHostsText(const std::vector<HostReport>& hosts, Units units) {
+  std::string out;
+  for (const HostReport& host : hosts) {
+    if (!out.empty()) out += "\n";
+    out += "host " + host.host + "\n\n" + FormatText(host.report, units);
+  }
+  return out;
+}
+
+std::string FormatHostsCsv(const std::vector<HostReport>& hosts) {
+  std::string out;
+  for (const HostReport& host : hosts) {
+    const std::string csv = FormatCsv(host.report);
+    size_t line = csv.find('\n') + 1;  // past the header
+    if (out.empty()) out = "host," + csv.substr(0, line);
+    for (size_t end; line < csv.size(); line = end + 1) {
+      end = csv.find('\n', line);
+      out += CsvField(host.host) + "," + csv.substr(line, end - line + 1);
+    }
+  }
+  return out;
+}
+
+std::string FormatHostsJson(const std::vector<HostReport>& hosts) {
+  std::string out = Printf("{\"version\": %d, \"hosts\": [", kJsonVersion);
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    std::string report = FormatJson(hosts[i].report);
+    report.pop_back();  // its line end
+    out += (i == 0 ? "\n" : ",\n") + std::string("{\"host\": ") + JsonString(hosts[i].host) +
+           ", \"report\": " + report + "}";
+  }
+  return out + "]}\n";
+}
+
 std::vector<ChartPanel> ChartPanels(const Report& report) {
   std::vector<ChartPanel> panels;
   const bool by_day = report.view == View::kDays || report.view == View::kSummary;

@@ -31,6 +31,17 @@ std::string FormatText(const Report& report, Units units);
 std::string FormatCsv(const Report& report);
 std::string FormatJson(const Report& report);
 
+// The reports of many hosts (the schemas of one server), each in a block of its own: text blocks
+// headed "host NAME"; CSV with a first column `host` and one header line; JSON as
+// {"version": 1, "hosts": [{"host": NAME, "report": <the host's report object>}, ...]}.
+struct HostReport {
+  std::string host;
+  Report report;
+};
+std::string FormatHostsText(const std::vector<HostReport>& hosts, Units units);
+std::string FormatHostsCsv(const std::vector<HostReport>& hosts);
+std::string FormatHostsJson(const std::vector<HostReport>& hosts);
+
 // One chart per counter, in the order of report.counters, as SVG documents.
 std::string FormatHtml(const Report& report, Units units, const std::vector<std::string>& svgs);
 

@@ -39,6 +39,8 @@ std::string Usage() {
          "Database (default: DESTPATH/DB/counters.mdb, DESTPATH from the registry):\n"
          "  --db PATH             an SQLite counters database file\n"
          "  --connect STRING      an ADO connection string (Provider=...;Data Source=...)\n"
+         "  --all-hosts           with a PostgreSQL --connect: every schema that holds the\n"
+         "                        counters of a host, a block per host (no --html)\n"
          "\n"
          "Output (to standard output: aligned text unless told otherwise):\n"
          "  --csv                 CSV, a header line and a line per counter and row\n"
@@ -177,6 +179,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         ok = false;
       }
       if (ok) (arg == "--db" ? options.db_path : options.connection) = text;
+    } else if (arg == "--all-hosts") {
+      options.all_hosts = true;
     } else if (arg == "--csv") {
       ok = set_format(OutputFormat::kCsv);
     } else if (arg == "--json") {
@@ -198,6 +202,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       ok = false;
     }
     if (!ok) return false;
+  }
+  if (options.all_hosts && (!options.connection || options.html)) {
+    error = options.html ? "option --all-hosts: the page shows one host; leave out --html"
+                         : "option --all-hosts needs --connect with a server's connection string";
+    return false;
   }
   if (options.request.from && options.request.to && *options.request.to < *options.request.from) {
     error = "option --to: " + FormatDate(*options.request.to) + " is before --from " +

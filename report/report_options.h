@@ -17,6 +17,7 @@ struct Options {
   bool help = false;
   std::optional<std::string> db_path;     // --db
   std::optional<std::string> connection;  // --connect
+  bool all_hosts = false;                 // every schema of the server, a block per host
   ReportRequest request;                  // without today, which the caller fills in
   Units units = Units::kBinary;
   OutputFormat format = OutputFormat::kText;
