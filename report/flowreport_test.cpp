@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "platform/registry.h"
+#include "platform/testing/postgres_cluster.h"
 #include "platform/testing/temp_root.h"
 #include "platform/time.h"
 #include "report/report_model.h"
@@ -340,6 +341,7 @@ TEST_F(FlowreportTest, BadInputIsNamed) {
       {"--connect 'Provider=Jet;Data Source=/x'", 1, "Provider cannot be found"},
       {"", 1, "no DESTPATH under HKEY_LOCAL_MACHINE", Host("elsewhere")},
       {"--png /no/such/folder/x.png", 1, "cannot write /no/such/folder/x.png"},
+      {"--all-hosts --db /half.mdb", 2, "--all-hosts needs --connect"},
   };
   for (const Case& c : cases) {
     const ProgramRun run = Flowreport(c.arguments, c.root);
@@ -351,6 +353,68 @@ TEST_F(FlowreportTest, BadInputIsNamed) {
   const ProgramRun help = Flowreport("--help");
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_EQ(help.out.find("Usage: flowreport"), 0u);
+}
+
+// The counters of two hosts in their schemas of one PostgreSQL server, beside a schema that
+// holds no archive: a block per host.
+TEST_F(FlowreportTest, AllHostsOfAServer) {
+  platform::testing::PostgresCluster cluster;
+  ASSERT_TRUE(cluster.ok()) << cluster.failure();
+  const int64_t today = DayNumber(today_);
+  auto midnight = [&](int64_t back) {
+    const Date date = DateOfDayNumber(today - back);
+    platform::LocalTime t;
+    t.year = date.year - 1900;
+    t.month = date.month - 1;
+    t.day = date.day;
+    return std::to_string(*platform::FromLocalTime(t));
+  };
+  const std::string columns =
+      " (countername varchar(255), packets integer, bytes integer, state smallint,"
+      " timecreate integer, timecount integer, parameters varchar(255));";
+  std::string sql;
+  for (const char* schema : {"alpha", "beta", "other"}) {
+    sql +=
+        std::string("CREATE SCHEMA ") + schema + "; CREATE TABLE " + schema + ".counters" + columns;
+    if (std::string(schema) != "other") {
+      sql += std::string("CREATE TABLE ") + schema + ".countersstat" + columns;
+    }
+  }
+  sql += "INSERT INTO alpha.counters VALUES ('web', 5, 500, 0, 1, " + midnight(0) + ", '');" +
+         "INSERT INTO alpha.countersstat VALUES ('web', 10, 1000, 0, 1, " + midnight(2) +
+         ", ''), ('web', 20, 2000, 0, 1, " + midnight(1) + ", '');" +
+         "INSERT INTO beta.counters VALUES ('dns', 1, 100, 0, 1, " + midnight(0) + ", '');" +
+         "INSERT INTO beta.countersstat VALUES ('dns', 3, 300, 0, 1, " + midnight(2) + ", '');" +
+         "INSERT INTO other.counters VALUES ('x', 1, 1, 0, 1, " + midnight(0) + ", '');";
+  std::string error;
+  ASSERT_TRUE(cluster.Exec(sql, &error)) << error;
+
+  const std::string connect = "--connect '" + cluster.ConnectionString() + "' --all-hosts";
+  const ProgramRun csv = Flowreport(connect + " -d 400 --csv");
+  ASSERT_EQ(csv.exit_code, 0) << csv.err;
+  auto day = [&](int64_t back) { return FormatDate(DateOfDayNumber(today - back)); };
+  EXPECT_EQ(csv.out,
+            "host,counter,date,span_days,packets,bytes\n"
+            "alpha,web," +
+                day(2) +
+                ",1,10,1000\n"
+                "alpha,web," +
+                day(1) +
+                ",1,20,2000\n"
+                "alpha,web," +
+                day(0) +
+                ",1,5,500\n"
+                "beta,dns," +
+                day(2) +
+                ",2,3,300\n"
+                "beta,dns," +
+                day(0) + ",1,1,100\n");
+  const ProgramRun json = Flowreport(connect + " --json --counter dns");
+  ASSERT_EQ(json.exit_code, 0) << json.err;
+  EXPECT_EQ(json.out.find("{\"version\": 1, \"hosts\": [\n{\"host\": \"alpha\", \"report\": {"), 0u)
+      << json.out;
+  EXPECT_NE(json.out.find("{\"host\": \"beta\""), std::string::npos);
+  EXPECT_EQ(json.out.find("\"other\""), std::string::npos);
 }
 
 }  // namespace
