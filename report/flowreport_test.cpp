@@ -149,11 +149,14 @@ class FlowreportTest : public ::testing::Test {
   static inline Date today_;
 };
 
-// Every counter and day of -d 400 --json against SQL over both tables; the period of three days
-// is marked on its first day.
+// Every counter and day of -d 400 --json against SQL over both tables, the database left as it
+// was; the period of three days is marked on its first day.
 TEST_F(FlowreportTest, DaysMatchSqlOverBothTables) {
+  const std::string file = root_->Host(kDatabase);
+  const std::string before = Slurp(file) + Slurp(file + "-wal");
   const ProgramRun run = Flowreport("-d 400 --json");
   ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_TRUE(Slurp(file) + Slurp(file + "-wal") == before) << "the database was written";
   Rows reported;
   int spans = 0;
   std::string name;
