@@ -103,7 +103,9 @@ bool OpenDbConnection(std::string_view connection_string, std::unique_ptr<DbConn
     error = DbError{kEFail, kAccessLayerSource, "The connection string names no data source.", {}};
     return false;
   }
-  return OpenSqliteConnection(source->second, connection, error);
+  const auto mode = properties.find("mode");
+  const bool read_only = mode != properties.end() && Lower(mode->second) == "read";
+  return OpenSqliteConnection(source->second, connection, error, read_only);
 }
 
 }  // namespace flowsentry::db

@@ -9,6 +9,7 @@
 #define FLOWSENTRY_SERVICE_DB_DB_ENGINE_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -110,6 +111,12 @@ class DbConnection {
   virtual bool QueryValue(std::string_view sql, std::span<const DbParameter> parameters,
                           std::optional<DbValue>& value) = 0;
 
+  // Runs a query and hands each row it yields (its values, one per column) to `row`, in the
+  // query's order, as the engine delivers them: a reader of a large table needs no cursor of
+  // keys.
+  virtual bool QueryRows(std::string_view sql, std::span<const DbParameter> parameters,
+                         const std::function<void(const std::vector<DbValue>&)>& row) = 0;
+
   // The error of the last operation that failed.
   virtual const DbError& error() const = 0;
 
@@ -127,7 +134,7 @@ ConnectionProperties ParseConnectionString(std::string_view text);
 
 // Opens a connection to the engine the string's Provider names (letter case does not matter):
 // - "Microsoft.Jet.OLEDB.4.0" or "SQLite": the SQLite engine on the file named by Data Source,
-//   a machine path;
+//   a machine path; with "Mode=Read" (ADO's adModeRead), for reading only;
 // - "PostgreSQL" or "PostgreSQL OLE DB Provider": a PostgreSQL server through libpq, with the
 //   keys of postgres_engine.h.
 // An unknown or missing provider fails with adErrProviderNotFound.

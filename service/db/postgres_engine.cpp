@@ -188,6 +188,20 @@ class PostgresConnection final : public DbConnection {
     }
     return true;
   }
+  bool QueryRows(std::string_view sql, std::span<const DbParameter> parameters,
+                 const std::function<void(const std::vector<DbValue>&)>& row) override {
+    Result result = Run(NumberPlaceholders(sql), parameters, PGRES_TUPLES_OK);
+    if (result == nullptr) return false;
+    std::vector<DbValue> values;
+    for (int i = 0; i < PQntuples(result.get()); ++i) {
+      values.clear();
+      for (int column = 0; column < PQnfields(result.get()); ++column) {
+        values.push_back(ValueOf(result.get(), i, column));
+      }
+      row(values);
+    }
+    return true;
+  }
   const DbError& error() const override { return error_; }
 
   // Runs `sql` with `parameters` bound to $1, $2, ... (sent as texts, typed by the server from

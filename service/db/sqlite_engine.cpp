@@ -197,6 +197,8 @@ class SqliteConnection final : public DbConnection {
                int64_t* rows_affected) override;
   bool QueryValue(std::string_view sql, std::span<const DbParameter> parameters,
                   std::optional<DbValue>& value) override;
+  bool QueryRows(std::string_view sql, std::span<const DbParameter> parameters,
+                 const std::function<void(const std::vector<DbValue>&)>& row) override;
   const DbError& error() const override { return error_; }
   void SetBusyTimeout(uint32_t milliseconds) override {
     if (db_ != nullptr) sqlite3_busy_timeout(db_.get(), static_cast<int>(milliseconds));
@@ -326,6 +328,18 @@ bool SqliteConnection::QueryValue(std::string_view sql, std::span<const DbParame
   });
 }
 
+bool SqliteConnection::QueryRows(std::string_view sql, std::span<const DbParameter> parameters,
+                                 const std::function<void(const std::vector<DbValue>&)>& row) {
+  sqlite3_stmt* statement = Prepare(sql, parameters);
+  if (statement == nullptr) return false;
+  std::vector<DbValue> values;
+  return Run(statement, [&](sqlite3_stmt* s) {
+    values.clear();
+    for (int i = 0; i < sqlite3_column_count(s); ++i) values.push_back(ColumnValue(s, i));
+    row(values);
+  });
+}
+
 bool SqliteConnection::OpenTable(std::string_view table, std::unique_ptr<DbRecordset>& recordset) {
   recordset.reset();
   if (db_ == nullptr) return Fail(ClosedObject());
@@ -430,19 +444,31 @@ bool SqliteRecordset::AddRows(std::span<const DbParameter> values, size_t width,
 }  // namespace
 
 bool OpenSqliteConnection(std::string_view path, std::unique_ptr<DbConnection>& connection,
-                          DbError& error) {
+                          DbError& error, bool read_only) {
   connection.reset();
   const std::string host_path = platform::HostPath(path);
   sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(host_path.c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
+  const int rc = sqlite3_open_v2(host_path.c_str(), &raw,
+                                 (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                                     SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                                 nullptr);
   Database db(raw);
   if (rc != SQLITE_OK) {
     error = EngineFailure(db.get(), rc);
     return false;
   }
   sqlite3_busy_timeout(db.get(), kSqliteBusyTimeoutMs);
+  if (read_only) {
+    // A file that is no database fails at the first look into it, which this is.
+    if (const int look =
+            sqlite3_exec(db.get(), "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+        look != SQLITE_OK) {
+      error = EngineFailure(db.get(), sqlite3_extended_errcode(db.get()) & 0xFF);
+      return false;
+    }
+    connection = std::make_unique<SqliteConnection>(std::move(db));
+    return true;
+  }
   // Reading the journal mode is the first look into the file: a file that is no database fails
   // here. A database still in rollback mode is switched to the write-ahead log, which lets
   // readers and one writer work at once; should another connection hold it in use past the

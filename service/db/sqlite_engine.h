@@ -31,9 +31,10 @@ namespace flowsentry::db {
 
 inline constexpr int kSqliteBusyTimeoutMs = 5000;
 
-// `path` is a machine path (mapped with platform::HostPath).
+// `path` is a machine path (mapped with platform::HostPath). A `read_only` connection opens the
+// file for reading only and leaves its journal mode as it is: it never writes to the database.
 bool OpenSqliteConnection(std::string_view path, std::unique_ptr<DbConnection>& connection,
-                          DbError& error);
+                          DbError& error, bool read_only = false);
 
 }  // namespace flowsentry::db
 
