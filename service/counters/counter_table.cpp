@@ -1,6 +1,8 @@
 #include "service/counters/counter_table.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
 #include <limits>
 #include <optional>
@@ -41,6 +43,23 @@ constexpr char kLockUnchangedSql[] = "SELECT 1 FROM counters";
 constexpr char kStartPeriodSql[] =
     "UPDATE counters SET timecount = ? WHERE countername = ? AND timecount IS NULL";
 constexpr char kCommitSql[] = "COMMIT";
+
+// Entries one UPDATE of a flush adds: its parameters stay far below every engine's limit.
+constexpr size_t kEntriesPerUpdate = 256;
+
+// One UPDATE that adds the counts of `entries` counters, so that a flush costs a round trip per
+// kEntriesPerUpdate counters rather than one per counter. The columns of VALUES are named
+// column1, column2, ... by SQLite and PostgreSQL alike.
+std::string BatchCreditSql(size_t entries) {
+  std::string sql =
+      "UPDATE counters SET packets = counters.packets + d.column1, bytes = counters.bytes + "
+      "d.column2 FROM (VALUES ";
+  for (size_t i = 0; i < entries; ++i) {
+    sql += i == 0 ? "" : ", ";
+    sql += "(CAST(? AS BIGINT), CAST(? AS BIGINT), CAST(? AS TEXT))";
+  }
+  return sql + ") AS d WHERE counters.countername = d.column3";
+}
 constexpr char kRollbackSql[] = "ROLLBACK";
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -352,12 +371,25 @@ bool CounterTable::AddCountsInOneTransaction(const CountDeltas& deltas, size_t& 
     return false;
   };
   if (!connection()->BeginWrite()) return fail();
-  for (const auto& [name, delta] : deltas) {
-    if (delta.packets == 0 && delta.bytes == 0) continue;
-    const db::DbParameter parameters[] = {delta.packets, delta.bytes, std::string_view(name)};
+  std::vector<db::DbParameter> parameters;
+  for (auto entry = deltas.begin(); entry != deltas.end();) {
+    parameters.clear();
+    size_t count = 0;
+    for (; entry != deltas.end() && count < kEntriesPerUpdate; ++entry) {
+      if (entry->second.packets == 0 && entry->second.bytes == 0) continue;
+      parameters.insert(parameters.end(), {entry->second.packets, entry->second.bytes,
+                                           std::string_view(entry->first)});
+      ++count;
+    }
+    if (count == 0) break;
+    // Padded with entries that match no row, so that a connection prepares few statement texts.
+    const size_t padded = std::bit_ceil(count);
+    for (size_t i = count; i < padded; ++i) {
+      parameters.insert(parameters.end(), {int64_t{0}, int64_t{0}, std::monostate{}});
+    }
     int64_t changed = 0;
-    if (!connection()->Execute(kCreditSql, parameters, &changed)) return fail();
-    if (changed == 0) ++missing;
+    if (!connection()->Execute(BatchCreditSql(padded), parameters, &changed)) return fail();
+    missing += count - std::min(count, static_cast<size_t>(changed));
   }
   if (missing > 0) {
     bool empty = false;

@@ -146,7 +146,7 @@ class CounterTable : public db::AdoTable {
   CreditResult AddCounts(std::string_view countername, int64_t packets, int64_t bytes);
 
   // Adds every entry's counts to its counter's row in one transaction: BeginWrite, one update per
-  // entry, COMMIT. False on a database error, reported once with the message of a
+  // 256 entries, COMMIT. False on a database error, reported once with the message of a
   // failed credit, after which nothing has changed. On success `missing` holds how many entries
   // found no row of their counter (0 when the table is empty, which is no fault).
   bool AddCountsInOneTransaction(const CountDeltas& deltas, size_t& missing);
