@@ -199,11 +199,16 @@ class PostgresConnection final : public DbConnection {
 
   // Points the session's search_path at the connection string's schema, if it names one. A
   // reconnected session starts from the server's default again, so this follows every connect.
+  // A session whose setting failed (the server went away in between, say) is set again before
+  // its next statement.
   bool SetSearchPath() {
+    // Marked first, so that Run's look at the session lets this statement through.
+    search_path_set_ = true;
     if (quoted_schema_.empty()) return true;
     const DbParameter parameters[] = {std::string_view(quoted_schema_)};
-    return Run("SELECT pg_catalog.set_config('search_path', $1, false)", parameters,
-               PGRES_TUPLES_OK) != nullptr;
+    search_path_set_ = Run("SELECT pg_catalog.set_config('search_path', $1, false)", parameters,
+                           PGRES_TUPLES_OK) != nullptr;
+    return search_path_set_;
   }
 
   // Runs `sql` with `parameters` bound to $1, $2, ... (sent as texts, typed by the server from
@@ -258,7 +263,7 @@ class PostgresConnection final : public DbConnection {
   // reconnection, paced to one a second, has just brought it back.
   bool Usable() {
     if (connection_ == nullptr) return Fail(ClosedObject());
-    if (PQstatus(connection_.get()) == CONNECTION_OK) return true;
+    if (PQstatus(connection_.get()) == CONNECTION_OK) return search_path_set_ || SetSearchPath();
     const int64_t now = NowMs();
     if (now - last_attempt_ms_ < kPostgresReconnectIntervalMs) {
       return Fail(EngineError(
@@ -272,12 +277,14 @@ class PostgresConnection final : public DbConnection {
     if (PQstatus(connection_.get()) != CONNECTION_OK) {
       return Fail(ConnectionError(connection_.get(), kCannotConnect));
     }
+    search_path_set_ = false;
     return SetSearchPath();
   }
 
   Connection connection_;
-  std::string quoted_schema_;  // empty without a Schema key
-  int64_t last_attempt_ms_;    // the last connection attempt, by NowMs()
+  std::string quoted_schema_;     // empty without a Schema key
+  bool search_path_set_ = false;  // for this session
+  int64_t last_attempt_ms_;       // the last connection attempt, by NowMs()
   DbError error_;
 };
 
