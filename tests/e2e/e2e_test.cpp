@@ -54,8 +54,8 @@ struct Settings {
   std::string stringconnect;
   std::string tablename;
   int threads = 3;
-  std::string accounting = "";  // flowmeter.cfg's [ACCOUNTING] section, none when empty
-  std::string countersconnect;  // no COUNTERSCONNECT value when empty
+  std::string accounting = "";       // flowmeter.cfg's [ACCOUNTING] section, none when empty
+  std::string countersconnect = "";  // no COUNTERSCONNECT value when empty
 };
 
 // Settings without a packet log.
