@@ -43,6 +43,7 @@ constexpr char kLockUnchangedSql[] = "SELECT 1 FROM counters";
 constexpr char kStartPeriodSql[] =
     "UPDATE counters SET timecount = ? WHERE countername = ? AND timecount IS NULL";
 constexpr char kCommitSql[] = "COMMIT";
+constexpr char kRollbackSql[] = "ROLLBACK";
 
 // Entries one UPDATE of a flush adds: its parameters stay far below every engine's limit.
 constexpr size_t kEntriesPerUpdate = 256;
@@ -60,7 +61,6 @@ std::string BatchCreditSql(size_t entries) {
   }
   return sql + ") AS d WHERE counters.countername = d.column3";
 }
-constexpr char kRollbackSql[] = "ROLLBACK";
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
