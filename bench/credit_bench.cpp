@@ -1,11 +1,16 @@
-// CreditCounter against the raw engine, in one run and on one database file:
+// CreditCounter against the raw engine, and both accounting modes on SQLite and on PostgreSQL,
+// in one run:
 //
 //   build/bench/credit_bench
 //
 // RawCommittedUpdate: the engine's floor, one prepared single-row UPDATE per credit through
 // SQLite's C API, each its own committed transaction, with the service's connection settings
-// (write-ahead log, synchronous=NORMAL). CreditCounter: the service's credit over a table of
-// 100 counters, the counters taken in turn. Both report credits per second of wall-clock time
+// (write-ahead log, synchronous=NORMAL). CreditCounterOver100Counters: the service's credit
+// (packet mode) over a table of 100 counters, the counters taken in turn. FlushOver100Counters
+// (batch mode): kCreditsPerFlush credits added to the deltas of the 100 counters, then one
+// flush, as the flusher commits them at an interval. Each /sqlite on the database file of a
+// machine root, each /postgres in a schema of a throwaway server (PostgresCluster) reached on its
+// Unix-domain socket, made with db/schema.pgsql. All report credits per second of wall-clock time
 // (items_per_second).
 
 #include <benchmark/benchmark.h>
@@ -19,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/postgres_cluster.h"
 #include "platform/testing/temp_root.h"
 #include "service/counters/counter_credits.h"
 #include "service/counters/counter_rule.h"
@@ -75,6 +81,33 @@ BenchDatabase& Database() {
   return database;
 }
 
+constexpr int kCreditsPerFlush = 10000;
+
+// The counters database of a run: engine 0 the SQLite file, 1 a schema "bench" on a server of
+// the process's own, made at its first use and holding kCounters rows as the file does.
+bool UseEngine(int engine) {
+  Database();
+  host::MutableSettings().COUNTERSCONNECT.clear();
+  if (engine == 0) return true;
+  static platform::testing::PostgresCluster* cluster = [] {
+    auto* made = new platform::testing::PostgresCluster();
+    std::string rows;
+    for (int i = 0; i < kCounters; ++i)
+      rows += (i > 0 ? ", ('" : "('") + BenchDatabase::Name(i) + "')";
+    const std::string psql = "PGOPTIONS='-c search_path=bench' psql -qX -h '" +
+                             made->socket_folder() +
+                             "' -U postgres -d postgres -f '" FLOWSENTRY_PGSCHEMA_PATH "'";
+    if (!made->ok() || !made->Exec("CREATE SCHEMA bench") || std::system(psql.c_str()) != 0 ||
+        !made->Exec("INSERT INTO bench.counters (countername) VALUES " + rows)) {
+      return static_cast<platform::testing::PostgresCluster*>(nullptr);
+    }
+    return made;
+  }();
+  if (cluster == nullptr) return false;
+  host::MutableSettings().COUNTERSCONNECT = cluster->ConnectionString() + ";Schema=bench";
+  return true;
+}
+
 void RawCommittedUpdate(benchmark::State& state) {
   Db db = Database().Open();
   sqlite3_busy_timeout(db.get(), 5000);
@@ -104,8 +137,8 @@ void RawCommittedUpdate(benchmark::State& state) {
 }
 BENCHMARK(RawCommittedUpdate)->MinTime(2.0)->UseRealTime();
 
-void CreditCounterOver100Counters(benchmark::State& state) {
-  Database();
+void CreditCounterOver100Counters(benchmark::State& state, int engine) {
+  if (!UseEngine(engine)) return state.SkipWithError("no PostgreSQL server");
   std::vector<CounterRule> rules;
   for (int i = 0; i < kCounters; ++i) {
     rules.push_back(MakeCounterRule(BenchDatabase::Name(i), 0, "Interface=0|"));
@@ -119,7 +152,33 @@ void CreditCounterOver100Counters(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(CreditCounterOver100Counters)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(CreditCounterOver100Counters, sqlite, 0)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(CreditCounterOver100Counters, postgres, 1)->MinTime(2.0)->UseRealTime();
+
+void FlushOver100Counters(benchmark::State& state, int engine) {
+  if (!UseEngine(engine)) return state.SkipWithError("no PostgreSQL server");
+  CounterRuleArray rules;
+  for (int i = 0; i < kCounters; ++i) {
+    rules.push_back(
+        std::make_unique<CounterRule>(MakeCounterRule(BenchDatabase::Name(i), 0, "Interface=0|")));
+  }
+  DeltaRegistry registry;
+  CounterDeltas& deltas = registry.Register(rules);
+  platform::CriticalSection lock;
+  DeltaFlusher flusher(registry, lock, 1000);
+  deltas.Add(0, 1500);
+  flusher.Flush();  // opens the flusher's table outside the timing
+  for (auto _ : state) {
+    for (int i = 0; i < kCreditsPerFlush; ++i) deltas.Add(i % kCounters, 1500);
+    if (!flusher.Flush()) {
+      state.SkipWithError("flush failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kCreditsPerFlush);
+}
+BENCHMARK_CAPTURE(FlushOver100Counters, sqlite, 0)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(FlushOver100Counters, postgres, 1)->MinTime(2.0)->UseRealTime();
 
 }  // namespace
 }  // namespace flowsentry::counters

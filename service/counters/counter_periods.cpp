@@ -53,6 +53,10 @@ bool EndCounterPeriod(const CounterRow& as_read, std::string_view row_text) {
   }
   if (!archive.BeginTransaction()) return false;
   TransactionGuard transaction(archive);
+  // Another start of this host (on a server that several processes reach) may be ending the
+  // same period: whichever locks the row first archives it, and the other then finds the row
+  // changed and leaves it.
+  if (archive.LockUnchangedRow(as_read) != CounterTable::ResetResult::kReset) return false;
   if (!ArchiveCounterRow(archive, row_text)) return false;
   // Taken anew: the day may have turned since the pass began.
   const std::optional<int64_t> start = PeriodStart(platform::Now());

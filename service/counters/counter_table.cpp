@@ -1,5 +1,8 @@
 #include "service/counters/counter_table.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cctype>
 #include <limits>
 #include <optional>
@@ -30,17 +33,34 @@ constexpr char kAnyRowSql[] = "SELECT EXISTS (SELECT 1 FROM counters)";
 constexpr char kResetSql[] =
     "UPDATE counters SET packets = 0, bytes = 0, timecount = ? WHERE countername = ?";
 constexpr char kRemoveSql[] = "DELETE FROM counters WHERE countername = ?";
-// IS compares NULL with NULL as equal, so a row read with NULLs is still recognized.
-constexpr char kResetEndedSql[] =
-    "UPDATE counters SET packets = 0, bytes = 0, timecount = ? WHERE countername = ? AND "
-    "packets IS ? AND bytes IS ? AND timecreate IS ? AND timecount IS ?";
+// IS NOT DISTINCT FROM compares NULL with NULL as equal, so a row read with NULLs is still
+// recognized.
+constexpr char kUnchangedRow[] =
+    " WHERE countername = ? AND packets IS NOT DISTINCT FROM ? AND bytes IS NOT DISTINCT FROM ? "
+    "AND timecreate IS NOT DISTINCT FROM ? AND timecount IS NOT DISTINCT FROM ?";
+constexpr char kResetEndedSql[] = "UPDATE counters SET packets = 0, bytes = 0, timecount = ?";
+constexpr char kLockUnchangedSql[] = "SELECT 1 FROM counters";
 constexpr char kStartPeriodSql[] =
     "UPDATE counters SET timecount = ? WHERE countername = ? AND timecount IS NULL";
-// IMMEDIATE takes the write lock at once: a transaction that first reads and then writes could
-// otherwise meet another writer in between and fail without waiting.
-constexpr char kBeginSql[] = "BEGIN IMMEDIATE";
 constexpr char kCommitSql[] = "COMMIT";
 constexpr char kRollbackSql[] = "ROLLBACK";
+
+// Entries one UPDATE of a flush adds: its parameters stay far below every engine's limit.
+constexpr size_t kEntriesPerUpdate = 256;
+
+// One UPDATE that adds the counts of `entries` counters, so that a flush costs a round trip per
+// kEntriesPerUpdate counters rather than one per counter. The columns of VALUES are named
+// column1, column2, ... by SQLite and PostgreSQL alike.
+std::string BatchCreditSql(size_t entries) {
+  std::string sql =
+      "UPDATE counters SET packets = counters.packets + d.column1, bytes = counters.bytes + "
+      "d.column2 FROM (VALUES ";
+  for (size_t i = 0; i < entries; ++i) {
+    sql += i == 0 ? "" : ", ";
+    sql += "(CAST(? AS BIGINT), CAST(? AS BIGINT), CAST(? AS TEXT))";
+  }
+  return sql + ") AS d WHERE counters.countername = d.column3";
+}
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
@@ -146,6 +166,7 @@ CounterRow ParseRowText(std::string_view text) {
 }
 
 std::string CountersConnectionString() {
+  if (!host::settings().COUNTERSCONNECT.empty()) return host::settings().COUNTERSCONNECT;
   return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" +
          ConnectionValue(host::settings().DESTPATH + "/DB/counters.mdb");
 }
@@ -207,24 +228,45 @@ bool CounterTable::ResetPeriod(std::string_view countername, int64_t start) {
   return true;
 }
 
-CounterTable::ResetResult CounterTable::ResetEndedPeriod(const CounterRow& as_read, int64_t start) {
-  if (!IsOpen()) return ResetResult::kFailed;
+namespace {
+
+// The parameters of kUnchangedRow for a row as it was read, NULL where it read NULL.
+std::array<db::DbParameter, 5> UnchangedRowParameters(const CounterRow& as_read) {
   const auto value = [](int64_t number, uint32_t status) -> db::DbParameter {
     if (status == db::kColumnNull) return std::monostate{};
     return number;
   };
-  const db::DbParameter parameters[] = {start,
-                                        std::string_view(as_read.countername),
-                                        value(as_read.packets, as_read.packets_status),
-                                        value(as_read.bytes, as_read.bytes_status),
-                                        value(as_read.timecreate, as_read.timecreate_status),
-                                        value(as_read.timecount, as_read.timecount_status)};
+  return {std::string_view(as_read.countername), value(as_read.packets, as_read.packets_status),
+          value(as_read.bytes, as_read.bytes_status),
+          value(as_read.timecreate, as_read.timecreate_status),
+          value(as_read.timecount, as_read.timecount_status)};
+}
+
+}  // namespace
+
+CounterTable::ResetResult CounterTable::ResetEndedPeriod(const CounterRow& as_read, int64_t start) {
+  if (!IsOpen()) return ResetResult::kFailed;
+  const std::array<db::DbParameter, 5> row = UnchangedRowParameters(as_read);
+  const db::DbParameter parameters[] = {start, row[0], row[1], row[2], row[3], row[4]};
   int64_t changed = 0;
-  if (!connection()->Execute(kResetEndedSql, parameters, &changed)) {
+  if (!connection()->Execute(std::string(kResetEndedSql) + kUnchangedRow, parameters, &changed)) {
     db::ReportDbError(error(), kResetFailed);
     return ResetResult::kFailed;
   }
   return changed > 0 ? ResetResult::kReset : ResetResult::kChanged;
+}
+
+CounterTable::ResetResult CounterTable::LockUnchangedRow(const CounterRow& as_read) {
+  if (!IsOpen()) return ResetResult::kFailed;
+  const std::array<db::DbParameter, 5> parameters = UnchangedRowParameters(as_read);
+  std::optional<db::DbValue> found;
+  if (!connection()->QueryValue(std::string(kLockUnchangedSql) + kUnchangedRow +
+                                    std::string(connection()->RowLockClause()),
+                                parameters, found)) {
+    db::ReportDbError(error(), kResetFailed);
+    return ResetResult::kFailed;
+  }
+  return found.has_value() ? ResetResult::kReset : ResetResult::kChanged;
 }
 
 bool CounterTable::StartPeriod(std::string_view countername, int64_t start) {
@@ -254,7 +296,7 @@ bool CounterTable::UpdateArchivedCounts(std::string_view row_text) {
 
 bool CounterTable::BeginTransaction() {
   if (!IsOpen()) return false;
-  if (!connection()->Execute(kBeginSql, {})) {
+  if (!connection()->BeginWrite()) {
     db::ReportDbError(error(), kResetFailed);
     return false;
   }
@@ -328,13 +370,26 @@ bool CounterTable::AddCountsInOneTransaction(const CountDeltas& deltas, size_t& 
     connection()->Execute(kRollbackSql, {});
     return false;
   };
-  if (!connection()->Execute(kBeginSql, {})) return fail();
-  for (const auto& [name, delta] : deltas) {
-    if (delta.packets == 0 && delta.bytes == 0) continue;
-    const db::DbParameter parameters[] = {delta.packets, delta.bytes, std::string_view(name)};
+  if (!connection()->BeginWrite()) return fail();
+  std::vector<db::DbParameter> parameters;
+  for (auto entry = deltas.begin(); entry != deltas.end();) {
+    parameters.clear();
+    size_t count = 0;
+    for (; entry != deltas.end() && count < kEntriesPerUpdate; ++entry) {
+      if (entry->second.packets == 0 && entry->second.bytes == 0) continue;
+      parameters.insert(parameters.end(), {entry->second.packets, entry->second.bytes,
+                                           std::string_view(entry->first)});
+      ++count;
+    }
+    if (count == 0) break;
+    // Padded with entries that match no row, so that a connection prepares few statement texts.
+    const size_t padded = std::bit_ceil(count);
+    for (size_t i = count; i < padded; ++i) {
+      parameters.insert(parameters.end(), {int64_t{0}, int64_t{0}, std::monostate{}});
+    }
     int64_t changed = 0;
-    if (!connection()->Execute(kCreditSql, parameters, &changed)) return fail();
-    if (changed == 0) ++missing;
+    if (!connection()->Execute(BatchCreditSql(padded), parameters, &changed)) return fail();
+    missing += count - std::min(count, static_cast<size_t>(changed));
   }
   if (missing > 0) {
     bool empty = false;

@@ -74,6 +74,7 @@ struct CountDelta {
 // Counts to add, by counter name.
 using CountDeltas = std::map<std::string, CountDelta, std::less<>>;
 
+// The counters database's connection string: COUNTERSCONNECT when the registry sets it, else
 // "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + DESTPATH + "/DB/counters.mdb".
 std::string CountersConnectionString();
 
@@ -106,6 +107,12 @@ class CounterTable : public db::AdoTable {
   enum class ResetResult { kReset, kChanged, kFailed };
   ResetResult ResetEndedPeriod(const CounterRow& as_read, int64_t start);
 
+  // Inside a transaction: locks the counter's row in `counters` until the transaction ends,
+  // waiting for a transaction elsewhere that holds it, provided the row still holds what was read
+  // (as ResetEndedPeriod compares it); kReset when it does. On an engine whose transactions lock
+  // the whole database (BeginTransaction) the row needs no lock of its own and is only compared.
+  ResetResult LockUnchangedRow(const CounterRow& as_read);
+
   // Sets `timecount` = `start` for a counter whose `timecount` is NULL (a row added without a
   // period start), its counts kept. A database error is reported.
   bool StartPeriod(std::string_view countername, int64_t start);
@@ -115,10 +122,11 @@ class CounterTable : public db::AdoTable {
   // error is reported with the message of a failed add.
   bool UpdateArchivedCounts(std::string_view row_text);
 
-  // A transaction on the table's connection, which holds the database's write lock from its
-  // begin (waiting for it as long as a statement would): every statement up to the commit or
-  // the rollback is part of it, on either table of the database. Begin and commit report their
-  // errors with the message of a failed reset; a rollback fails silently (the engine may have
+  // A transaction on the table's connection (DbConnection::BeginWrite: on SQLite it holds the
+  // database's write lock from its begin, waiting for it as long as a statement would; on
+  // PostgreSQL it locks the rows it changes or LockUnchangedRow reads): every statement up to the
+  // commit or the rollback is part of it, on either table of the database. Begin and commit report
+  // their errors with the message of a failed reset; a rollback fails silently (the engine may have
   // rolled back already).
   bool BeginTransaction();
   bool CommitTransaction();
@@ -137,8 +145,8 @@ class CounterTable : public db::AdoTable {
   // kEmptyTable are left to the caller.
   CreditResult AddCounts(std::string_view countername, int64_t packets, int64_t bytes);
 
-  // Adds every entry's counts to its counter's row in one transaction: BEGIN IMMEDIATE, one
-  // update per entry, COMMIT. False on a database error, reported once with the message of a
+  // Adds every entry's counts to its counter's row in one transaction: BeginWrite, one update per
+  // 256 entries, COMMIT. False on a database error, reported once with the message of a
   // failed credit, after which nothing has changed. On success `missing` holds how many entries
   // found no row of their counter (0 when the table is empty, which is no fault).
   bool AddCountsInOneTransaction(const CountDeltas& deltas, size_t& missing);

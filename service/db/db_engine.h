@@ -123,6 +123,16 @@ class DbConnection {
   // How long an operation waits for a lock another connection holds before it fails. Engines
   // without such a wait ignore it.
   virtual void SetBusyTimeout(uint32_t /*milliseconds*/) {}
+
+  // Opens a transaction for writing, as Execute("BEGIN") does, in the engine's way of keeping
+  // other writers out of what it is about to read and change: SQLite takes the database's write
+  // lock at once (BEGIN IMMEDIATE), waiting as a statement waits; PostgreSQL locks each row as a
+  // statement changes it, or as a query that ends with RowLockClause() reads it.
+  virtual bool BeginWrite() { return Execute("BEGIN", {}); }
+
+  // What a SELECT ends with to lock the rows it reads until the transaction ends (" FOR UPDATE"),
+  // or empty for an engine that locks the whole database for a writer anyway.
+  virtual std::string_view RowLockClause() const { return {}; }
 };
 
 // An ADO-style connection string: "key=value;" pairs. Keys compare without regard to letter

@@ -20,6 +20,7 @@ constexpr char kCannotConnect[] = "08001";
 constexpr char kConnectionLost[] = "08006";
 
 // Type OIDs of the built-in types a row buffer can store into (fixed by the server's catalog).
+constexpr Oid kBoolOid = 16;
 constexpr Oid kInt8Oid = 20;
 constexpr Oid kInt2Oid = 21;
 constexpr Oid kInt4Oid = 23;
@@ -150,6 +151,8 @@ DbValue ValueOf(const PGresult* result, int row, int column) {
   const char* text = PQgetvalue(result, row, column);
   const std::string_view value(text, static_cast<size_t>(PQgetlength(result, row, column)));
   const Oid oid = PQftype(result, column);
+  // A truth value reads as the number SQLite gives for it, so that one query serves both.
+  if (oid == kBoolOid) return int64_t{value == "t" ? 1 : 0};
   if (oid == kInt2Oid || oid == kInt4Oid || oid == kInt8Oid) {
     int64_t number = 0;
     const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
@@ -160,8 +163,10 @@ DbValue ValueOf(const PGresult* result, int row, int column) {
 
 class PostgresConnection final : public DbConnection {
  public:
-  explicit PostgresConnection(Connection connection)
-      : connection_(std::move(connection)), last_attempt_ms_(NowMs()) {}
+  PostgresConnection(Connection connection, std::string quoted_schema)
+      : connection_(std::move(connection)),
+        quoted_schema_(std::move(quoted_schema)),
+        last_attempt_ms_(NowMs()) {}
   ~PostgresConnection() override { Close(); }
 
   bool IsOpen() const override { return connection_ != nullptr; }
@@ -203,6 +208,22 @@ class PostgresConnection final : public DbConnection {
     return true;
   }
   const DbError& error() const override { return error_; }
+  bool BeginWrite() override { return Execute("BEGIN", {}, nullptr); }
+  std::string_view RowLockClause() const override { return " FOR UPDATE"; }
+
+  // Points the session's search_path at the connection string's schema, if it names one. A
+  // reconnected session starts from the server's default again, so this follows every connect.
+  // A session whose setting failed (the server went away in between, say) is set again before
+  // its next statement.
+  bool SetSearchPath() {
+    // Marked first, so that Run's look at the session lets this statement through.
+    search_path_set_ = true;
+    if (quoted_schema_.empty()) return true;
+    const DbParameter parameters[] = {std::string_view(quoted_schema_)};
+    search_path_set_ = Run("SELECT pg_catalog.set_config('search_path', $1, false)", parameters,
+                           PGRES_TUPLES_OK) != nullptr;
+    return search_path_set_;
+  }
 
   // Runs `sql` with `parameters` bound to $1, $2, ... (sent as texts, typed by the server from
   // where they go), reconnecting first when the connection has broken. The result when its
@@ -256,7 +277,7 @@ class PostgresConnection final : public DbConnection {
   // reconnection, paced to one a second, has just brought it back.
   bool Usable() {
     if (connection_ == nullptr) return Fail(ClosedObject());
-    if (PQstatus(connection_.get()) == CONNECTION_OK) return true;
+    if (PQstatus(connection_.get()) == CONNECTION_OK) return search_path_set_ || SetSearchPath();
     const int64_t now = NowMs();
     if (now - last_attempt_ms_ < kPostgresReconnectIntervalMs) {
       return Fail(EngineError(
@@ -267,12 +288,17 @@ class PostgresConnection final : public DbConnection {
     }
     last_attempt_ms_ = now;
     PQreset(connection_.get());
-    if (PQstatus(connection_.get()) == CONNECTION_OK) return true;
-    return Fail(ConnectionError(connection_.get(), kCannotConnect));
+    if (PQstatus(connection_.get()) != CONNECTION_OK) {
+      return Fail(ConnectionError(connection_.get(), kCannotConnect));
+    }
+    search_path_set_ = false;
+    return SetSearchPath();
   }
 
   Connection connection_;
-  int64_t last_attempt_ms_;  // the last connection attempt, by NowMs()
+  std::string quoted_schema_;     // empty without a Schema key
+  bool search_path_set_ = false;  // for this session
+  int64_t last_attempt_ms_;       // the last connection attempt, by NowMs()
   DbError error_;
 };
 
@@ -417,6 +443,41 @@ constexpr KeyMapping kKeyMappings[] = {
 
 void IgnoreNotice(void*, const char*) {}
 
+// A name SQL takes without quotes: a letter or "_", then letters, digits or "_".
+bool IsPlainIdentifier(std::string_view name) {
+  constexpr size_t kMaxIdentifierLength = 63;  // the server's NAMEDATALEN - 1
+  if (name.empty() || name.size() > kMaxIdentifierLength) return false;
+  const auto letter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  };
+  if (!letter(name.front())) return false;
+  return std::all_of(name.begin(), name.end(),
+                     [&letter](char c) { return letter(c) || (c >= '0' && c <= '9'); });
+}
+
+// The connection string's Schema as its quoted identifier, lower case as SQL folds a plain
+// name; empty without the key. False (error set) for a value that is not a plain identifier.
+bool SchemaOf(const ConnectionProperties& properties, std::string& schema, DbError& error) {
+  schema.clear();
+  const auto found = properties.find("schema");
+  if (found == properties.end() || found->second.empty()) return true;
+  if (!IsPlainIdentifier(found->second)) {
+    error = DbError{kEFail,
+                    kAccessLayerSource,
+                    "The connection string's Schema \"" + found->second +
+                        "\" is not a plain identifier (letters, digits and _, not beginning with "
+                        "a digit, at most 63 characters).",
+                    {}};
+    return false;
+  }
+  for (const char c : found->second) {
+    schema += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  // A plain lower-case name needs no escaping inside the quotes.
+  schema = "\"" + schema + "\"";
+  return true;
+}
+
 }  // namespace
 
 int32_t PackSqlState(std::string_view sqlstate) {
@@ -454,6 +515,8 @@ void SetPostgresClockForTesting(PostgresClock clock) {
 bool OpenPostgresConnection(const ConnectionProperties& properties,
                             std::unique_ptr<DbConnection>& connection, DbError& error) {
   connection.reset();
+  std::string schema;
+  if (!SchemaOf(properties, schema, error)) return false;
   // When the string gives two keys for one parameter (Server and Host, say), the one later in
   // kKeyMappings wins.
   std::map<std::string, std::string> parameters{{"connect_timeout", kPostgresConnectTimeout},
@@ -476,7 +539,12 @@ bool OpenPostgresConnection(const ConnectionProperties& properties,
     return false;
   }
   PQsetNoticeProcessor(raw.get(), IgnoreNotice, nullptr);
-  connection = std::make_unique<PostgresConnection>(std::move(raw));
+  auto opened = std::make_unique<PostgresConnection>(std::move(raw), std::move(schema));
+  if (!opened->SetSearchPath()) {
+    error = opened->error();
+    return false;
+  }
+  connection = std::move(opened);
   return true;
 }
 

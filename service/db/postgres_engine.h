@@ -7,8 +7,11 @@
 // root); Port; Initial Catalog, Database or Location: the database; User ID, UID or User;
 // Password or PWD; Connect Timeout: seconds to wait for a connection, kPostgresConnectTimeout
 // when not given (the service waits under its one lock, so a server that does not answer must
-// not hold it long). Other keys are ignored. Values reach libpq as separate parameters, never
-// as one built string.
+// not hold it long); Schema: the schema the session's unqualified names are looked up in (its
+// search_path, set right after every connection and reconnection): a plain identifier (letters,
+// digits and "_", not beginning with a digit, at most 63 characters), folded to lower case as SQL
+// folds an unquoted name; any other value fails the connection. Other keys are ignored. Values
+// reach libpq as separate parameters, never as one built string.
 //
 // Every statement runs with its values bound as parameters and commits by itself; names are
 // quoted as identifiers. A connection that breaks (the server restarted or went away) is

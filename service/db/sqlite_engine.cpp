@@ -203,6 +203,9 @@ class SqliteConnection final : public DbConnection {
   void SetBusyTimeout(uint32_t milliseconds) override {
     if (db_ != nullptr) sqlite3_busy_timeout(db_.get(), static_cast<int>(milliseconds));
   }
+  // IMMEDIATE takes the write lock at once: a transaction that first reads and then writes could
+  // otherwise meet another writer in between and fail without waiting.
+  bool BeginWrite() override { return Execute("BEGIN IMMEDIATE", {}, nullptr); }
 
   // A prepared statement for `sql`, kept for the life of the connection, reset and with its
   // parameters bound; null (with error() set) on failure.

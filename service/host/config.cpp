@@ -90,10 +90,15 @@ bool ReadConfiguration() {
   const auto text = [](const std::string& t) { return t; };
   const auto byte = [](const std::string& t) { return static_cast<uint8_t>(DecimalToInt32(t)); };
   const auto int32 = [](const std::string& t) { return DecimalToInt32(t); };
-  return ReadInto("DIRPACKETS", s.DIRPACKETS, text) && ReadInto("OPTIONS", s.OPTIONS, byte) &&
-         ReadInto("INTERVALCREATEFILE", s.INTERVALCREATEFILE, int32) &&
-         ReadInto("STRINGCONNECT", s.STRINGCONNECT, text) &&
-         ReadInto("TABLENAME", s.TABLENAME, text) && ReadInto("DESTPACKETS", s.DESTPACKETS, byte);
+  if (!(ReadInto("DIRPACKETS", s.DIRPACKETS, text) && ReadInto("OPTIONS", s.OPTIONS, byte) &&
+        ReadInto("INTERVALCREATEFILE", s.INTERVALCREATEFILE, int32) &&
+        ReadInto("STRINGCONNECT", s.STRINGCONNECT, text) &&
+        ReadInto("TABLENAME", s.TABLENAME, text) && ReadInto("DESTPACKETS", s.DESTPACKETS, byte))) {
+    return false;
+  }
+  // Missing is today's database in DESTPATH, so a failed read leaves it empty and is no fault.
+  if (!ReadInto("COUNTERSCONNECT", s.COUNTERSCONNECT, text)) s.COUNTERSCONNECT.clear();
+  return true;
 }
 
 uint32_t ReadThreadCount() {

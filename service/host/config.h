@@ -22,6 +22,8 @@ struct Settings {
   std::string STRINGCONNECT;
   std::string TABLENAME;
   uint8_t DESTPACKETS = 0;
+  // Optional: the counters database's connection string; empty for DESTPATH/DB/counters.mdb.
+  std::string COUNTERSCONNECT;
   uint32_t countThread = 15;
 };
 
@@ -36,7 +38,8 @@ Settings& MutableSettings();
 uint32_t ReadRegistryValue(std::string_view key_path, std::string_view name, std::string& value);
 
 // Reads the six packet-log values into the settings, in their fixed order; false at the first
-// read that fails, leaving the values read before it stored.
+// read that fails, leaving the values read before it stored. After the six, reads the optional
+// COUNTERSCONNECT (empty when missing, which is no failure).
 bool ReadConfiguration();
 
 // The decimal conversion of the numeric values: the platform's atoi (platform/atoi.h), which

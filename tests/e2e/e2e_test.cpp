@@ -54,7 +54,8 @@ struct Settings {
   std::string stringconnect;
   std::string tablename;
   int threads = 3;
-  std::string accounting = "";  // flowmeter.cfg's [ACCOUNTING] section, none when empty
+  std::string accounting = "";       // flowmeter.cfg's [ACCOUNTING] section, none when empty
+  std::string countersconnect = "";  // no COUNTERSCONNECT value when empty
 };
 
 // Settings without a packet log.
@@ -173,6 +174,7 @@ class SystemTest : public ::testing::Test {
     value("STRINGCONNECT", settings.stringconnect);
     value("TABLENAME", settings.tablename);
     value("DESTPACKETS", std::to_string(settings.destpackets));
+    if (!settings.countersconnect.empty()) value("COUNTERSCONNECT", settings.countersconnect);
     const std::filesystem::path registry_path =
         platform::LocationPath(platform::Location::kRegistry);
     std::filesystem::create_directories(registry_path.parent_path());
@@ -436,6 +438,49 @@ TEST_P(AccountingModeTest, TwoFilesAreTwoAdaptersCreditedByTheirNumbers) {
   std::sort(want.begin(), want.end());
   std::sort(got.begin(), got.end());
   EXPECT_TRUE(got == want) << "the packet log's lines differ from the frames";
+}
+
+// The counters in a host's schema on a PostgreSQL server, made as the operator makes it: the
+// traffic model counted exactly, and the SQLite file left alone.
+TEST_P(AccountingModeTest, CountersInAPostgresSchemaCountTheModelExactly) {
+  platform::testing::PostgresCluster cluster;
+  ASSERT_TRUE(cluster.ok()) << cluster.failure();
+  ASSERT_TRUE(cluster.Exec("CREATE SCHEMA host17"));
+  ASSERT_EQ(
+      std::system(("PGOPTIONS='-c search_path=host17' psql -qX -h '" + cluster.socket_folder() +
+                   "' -U postgres -d postgres -f '" FLOWSENTRY_PGSCHEMA_PATH "'")
+                      .c_str()),
+      0);
+  const std::vector<CapturedFrame> frames = MakeFrames(1000, kFileStart, 6);
+  const std::vector<CounterCase> cases = CounterCases(0);
+  Settings settings = ModeSettings();
+  settings.destpackets = 0;
+  settings.countersconnect = cluster.ConnectionString() + ";Schema=Host17";
+  ASSERT_NO_FATAL_FAILURE(Prepare(settings));
+  for (const CounterCase& c : cases) {
+    ASSERT_TRUE(cluster.Exec(
+        "INSERT INTO host17.counters (countername, state, parameters) VALUES (" + Quoted(c.name) +
+        ", " + std::to_string(c.state) + ", " + Quoted(c.parameters) + ")"));
+  }
+  ASSERT_NO_FATAL_FAILURE(StartReplay({frames}));
+  ASSERT_NO_FATAL_FAILURE(InstallAndStart());
+  const auto counted = [&cluster] {
+    std::map<std::string, Counts> counts;
+    for (const std::string& row :
+         cluster.Rows("SELECT countername, packets, bytes FROM host17.counters")) {
+      const size_t a = row.find(';'), b = row.rfind(';');
+      if (a != b)
+        counts[row.substr(0, a)] = {std::stoll(row.substr(a + 1, b - a - 1)),
+                                    std::stoll(row.substr(b + 1))};
+    }
+    return counts;
+  };
+  const std::map<std::string, Counts> expected = Expected(cases, frames, 0);
+  EXPECT_TRUE(WaitFor([&] { return counted() == expected; }, std::chrono::seconds(90)))
+      << "counted:\n"
+      << Describe(counted()) << "expected:\n"
+      << Describe(expected) << ServiceLog();
+  EXPECT_TRUE(Counted().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, AccountingModeTest,
