@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "driver/runtime/kernel.h"
+#include "driver/runtime/sources/pcap_handle.h"
 
 namespace flowsentry::ndis {
 namespace {
@@ -14,11 +15,6 @@ namespace {
 // Seconds between 1601-01-01 and 1970-01-01, and 100-nanosecond units per second.
 constexpr int64_t kEpochGapSeconds = 11'644'473'600;
 constexpr int64_t kUnitsPerSecond = 10'000'000;
-
-struct PcapCloser {
-  void operator()(pcap_t* handle) const { pcap_close(handle); }
-};
-using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
 
 // Opens a capture file with nanosecond time stamps (libpcap scales microsecond files).
 PcapHandle OpenFile(const std::string& path, std::string* error) {

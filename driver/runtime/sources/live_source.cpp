@@ -21,8 +21,13 @@
 #include <system_error>
 #include <utility>
 
+#include "driver/runtime/sources/pcap_handle.h"
+#include "platform/posix/fd.h"
+
 namespace flowsentry::ndis {
 namespace {
+
+using platform::posix::Fd;
 
 constexpr uint32_t kLowerUp = 1u << 16;  // IFF_LOWER_UP
 constexpr size_t kNetlinkBuffer = 64 * 1024;
@@ -37,11 +42,6 @@ constexpr int kDispatchesPerWake = 4;
 // than the transport ports.
 constexpr int kCaptureSnapLength = 1600;
 constexpr uint32_t kCookedHeader = 16;  // DLT_LINUX_SLL
-
-struct PcapCloser {
-  void operator()(pcap_t* handle) const { pcap_close(handle); }
-};
-using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
 
 // A compiled filter program, freed with the object.
 class FilterProgram {
@@ -62,21 +62,6 @@ class FilterProgram {
  private:
   bpf_program program_{};
   bool compiled_ = false;
-};
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
 };
 
 // The interface's driver, as ethtool names it ("veth", "e1000e"); empty when it does not say.
@@ -668,7 +653,7 @@ bool LiveSource::Start(const std::vector<std::string>& names, std::string* error
     while (!interfaces_.empty()) Remove(interfaces_.begin()->first);
     return false;
   }
-  netlink_ = netlink.release();
+  netlink_ = netlink.Release();
   stop_.store(false);
   try {
     watcher_ = std::thread([this] { Watch(); });
