@@ -1,4 +1,4 @@
-#include "driver/runtime/sources/capture_file_source.h"
+#include "driver/runtime/sources/capture_file/capture_file_source.h"
 
 #include <pcap/pcap.h>
 
@@ -57,15 +57,19 @@ struct CaptureFileSource::Replay {
 
 std::string CaptureFileAdapterName(size_t index) { return "pcap" + std::to_string(index); }
 
-CaptureFileSource::CaptureFileSource(Runtime& runtime, HostStack& host_stack, SourceLog log)
-    : runtime_(runtime), host_stack_(host_stack), log_(std::move(log)) {}
+CaptureFileSource::CaptureFileSource(Runtime& runtime, HostStack& host_stack, SourceLog log,
+                                     ReplayOptions options)
+    : runtime_(runtime),
+      host_stack_(host_stack),
+      log_(std::move(log)),
+      options_(std::move(options)) {
+  options_.loops = std::max<uint32_t>(options_.loops, 1);
+}
 
 CaptureFileSource::~CaptureFileSource() { Stop(); }
 
-bool CaptureFileSource::Start(const std::vector<std::string>& files, const ReplayOptions& options,
-                              std::string* error) {
-  options_ = options;
-  options_.loops = std::max<uint32_t>(options_.loops, 1);
+bool CaptureFileSource::Start(std::string* error) {
+  const std::vector<std::string>& files = options_.files;
   std::vector<std::unique_ptr<Replay>> replays;
   for (size_t i = 0; i < files.size(); ++i) {
     PcapHandle handle = OpenFile(files[i], error);
@@ -204,6 +208,16 @@ uint64_t CaptureFileSource::FramesReplayed() const {
 
 AdapterCounters CaptureFileSource::Counters(size_t index) const {
   return index < replays_.size() ? replays_[index]->adapter->Counters() : AdapterCounters{};
+}
+
+SourceStatistics CaptureFileSource::Statistics() const {
+  SourceStatistics statistics;
+  for (const auto& replay : replays_) {
+    const AdapterCounters counters = replay->adapter->Counters();
+    statistics.received += counters.received;
+    statistics.sent += counters.sent;
+  }
+  return statistics;
 }
 
 void CaptureFileSource::Stop() {

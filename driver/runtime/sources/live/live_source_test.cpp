@@ -1,4 +1,4 @@
-#include "driver/runtime/sources/live_source.h"
+#include "driver/runtime/sources/live/live_source.h"
 
 #include <gtest/gtest.h>
 #include <net/if.h>

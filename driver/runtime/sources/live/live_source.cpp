@@ -1,4 +1,4 @@
-#include "driver/runtime/sources/live_source.h"
+#include "driver/runtime/sources/live/live_source.h"
 
 #include <linux/ethtool.h>
 #include <linux/netlink.h>
@@ -245,19 +245,26 @@ class LiveSource::Capture {
   }
 
   ~Capture() {
-    if (thread_.joinable()) {
-      const uint64_t one = 1;
-      if (::write(wake_, &one, sizeof(one)) < 0) {
-        // The counter cannot overflow with one write; nothing else can fail here.
-      }
-      thread_.join();
-      const Drops drops = ReadDrops();
-      log_(KernelDropLine(name_, drops.received, drops.sent, drops.interface));
-    }
+    Halt();
     if (wake_ >= 0) ::close(wake_);
   }
 
+  // Ends the capture thread and says the drops since the capture began. Idempotent.
+  void Halt() {
+    if (!thread_.joinable()) return;
+    const uint64_t one = 1;
+    if (::write(wake_, &one, sizeof(one)) < 0) {
+      // The counter cannot overflow with one write; nothing else can fail here.
+    }
+    thread_.join();
+    const Drops drops = ReadDrops();
+    dropped_.store(drops.received + drops.sent + drops.interface);
+    log_(KernelDropLine(name_, drops.received, drops.sent, drops.interface));
+  }
+
   bool Failed() const { return failed_.load(); }
+  // Frames lost before the driver, as last said.
+  uint64_t Dropped() const { return dropped_.load(); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -416,6 +423,7 @@ class LiveSource::Capture {
     const Drops drops = ReadDrops();
     if (drops == reported_) return;
     reported_ = drops;
+    dropped_.store(drops.received + drops.sent + drops.interface);
     log_(KernelDropLine(name_, drops.received, drops.sent, drops.interface));
   }
 
@@ -435,6 +443,7 @@ class LiveSource::Capture {
   int wake_ = -1;
   std::vector<uint8_t> scratch_;  // only the capture thread uses it
   std::atomic<bool> failed_{false};
+  std::atomic<uint64_t> dropped_{0};
   const std::chrono::milliseconds report_interval_;
   Drops reported_;  // only the capture thread uses it, and the destructor after it ended
   std::thread thread_;
@@ -462,7 +471,9 @@ LiveSource::LiveSource(Runtime& runtime, HostStack& host_stack, SourceLog log, L
 LiveSource::~LiveSource() { Stop(); }
 
 bool LiveSource::Wanted(const std::string& name) const {
-  return names_.empty() || std::find(names_.begin(), names_.end(), name) != names_.end();
+  return options_.interfaces.empty() ||
+         std::find(options_.interfaces.begin(), options_.interfaces.end(), name) !=
+             options_.interfaces.end();
 }
 
 bool LiveSource::Add(const LinkInfo& link, std::string* error) {
@@ -478,7 +489,7 @@ bool LiveSource::Add(const LinkInfo& link, std::string* error) {
     *error =
         "the driver did not bind to " + link.name + " (medium " + MediumName(profile.medium) + ")";
     runtime_.RemoveAdapter(link.name);
-    if (!names_.empty()) return false;
+    if (!options_.interfaces.empty()) return false;
     // Watching every interface: remember it unbound, so later link events leave it alone.
     log_("pactrak: " + *error);
     entry->adapter.reset();
@@ -492,9 +503,9 @@ bool LiveSource::Add(const LinkInfo& link, std::string* error) {
   bool no_thread = false;
   entry->capture = Capture::Open(link.name, host_stack_, entry->adapter, log_, options_,
                                  &capture_error, &no_thread);
-  if (entry->capture == nullptr && (!names_.empty() || no_thread)) {
+  if (entry->capture == nullptr && (!options_.interfaces.empty() || no_thread)) {
     runtime_.RemoveAdapter(link.name);
-    if (!names_.empty()) {
+    if (!options_.interfaces.empty()) {
       *error = capture_error;
       return false;
     }
@@ -527,7 +538,7 @@ void LiveSource::Update(Interface& entry, const LinkInfo& link) {
   }
   entry.link = link;
   if (link.Up() && (entry.capture == nullptr || entry.capture->Failed())) {
-    entry.capture.reset();
+    RetireCapture(entry);
     std::string error;
     bool no_thread = false;
     entry.capture =
@@ -536,12 +547,24 @@ void LiveSource::Update(Interface& entry, const LinkInfo& link) {
   }
 }
 
+void LiveSource::RetireCapture(Interface& entry) {
+  if (entry.capture == nullptr) return;
+  entry.capture->Halt();
+  removed_.dropped += entry.capture->Dropped();
+  entry.capture.reset();
+}
+
 void LiveSource::Remove(int index) {
   auto it = interfaces_.find(index);
   if (it == interfaces_.end()) return;
   std::unique_ptr<Interface> entry = std::move(it->second);
   interfaces_.erase(it);
-  entry->capture.reset();  // no frame enters the adapter from here on
+  RetireCapture(*entry);  // no frame enters the adapter from here on
+  if (entry->adapter != nullptr) {
+    const AdapterCounters counters = entry->adapter->Counters();
+    removed_.received += counters.received;
+    removed_.sent += counters.sent;
+  }
   runtime_.RemoveAdapter(entry->link.name);
   if (entry->bound) log_("pactrak: unbound " + entry->link.name);
 }
@@ -575,8 +598,7 @@ void LiveSource::HandleMessages(std::span<const uint8_t> data) {
   }
 }
 
-bool LiveSource::Start(const std::vector<std::string>& names, std::string* error) {
-  names_ = names;
+bool LiveSource::Start(std::string* error) {
   Fd netlink(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (netlink.get() < 0) {
     *error = std::string("cannot watch the network links: ") + std::strerror(errno);
@@ -627,7 +649,7 @@ bool LiveSource::Start(const std::vector<std::string>& names, std::string* error
     }
   }
   std::lock_guard lock(links_mu_);
-  for (const std::string& name : names_) {
+  for (const std::string& name : options_.interfaces) {
     const bool known = std::any_of(links.begin(), links.end(),
                                    [&name](const auto& l) { return l.second.name == name; });
     if (!known) {
@@ -639,7 +661,7 @@ bool LiveSource::Start(const std::vector<std::string>& names, std::string* error
     if (!Wanted(link.name)) continue;
     std::string add_error;
     if (Add(link, &add_error)) continue;
-    if (names_.empty()) {
+    if (options_.interfaces.empty()) {
       log_("pactrak: " + add_error);
       continue;
     }
@@ -706,6 +728,20 @@ void LiveSource::Stop() {
   if (netlink_ >= 0) ::close(std::exchange(netlink_, -1));
   std::lock_guard lock(links_mu_);
   while (!interfaces_.empty()) Remove(interfaces_.begin()->first);
+}
+
+SourceStatistics LiveSource::Statistics() const {
+  std::lock_guard lock(links_mu_);
+  SourceStatistics statistics = removed_;
+  for (const auto& [index, entry] : interfaces_) {
+    if (entry->adapter != nullptr) {
+      const AdapterCounters counters = entry->adapter->Counters();
+      statistics.received += counters.received;
+      statistics.sent += counters.sent;
+    }
+    if (entry->capture != nullptr) statistics.dropped += entry->capture->Dropped();
+  }
+  return statistics;
 }
 
 std::vector<std::string> LiveSource::BoundInterfaces() const {
