@@ -22,15 +22,12 @@
 #ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_LIVE_SOURCE_H_
 #define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_LIVE_SOURCE_H_
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,29 +35,10 @@
 #include "driver/runtime/runtime.h"
 #include "driver/runtime/sources/adapter_source.h"
 #include "driver/runtime/sources/host_stack.h"
+#include "driver/runtime/sources/live/links.h"
 #include "driver/runtime/sources/source_adapter.h"
 
 namespace flowsentry::ndis {
-
-// What a link message tells about one interface.
-struct LinkInfo {
-  int index = 0;
-  std::string name;
-  uint16_t type = 0;  // ARPHRD_*
-  std::vector<uint8_t> address;
-  uint32_t flags = 0;  // IFF_*
-  uint32_t mtu = 1500;
-
-  bool Up() const;
-  bool Carrier() const;  // up, with the lower layer up
-};
-
-// The medium an interface of hardware type `type` (ARPHRD_*) is offered with.
-NDIS_MEDIUM MediumForLinkType(uint16_t type);
-
-// Parses one RTM_NEWLINK or RTM_DELLINK message (header included); nullopt for anything else
-// or a message too short for its own lengths.
-std::optional<LinkInfo> ParseLinkMessage(std::span<const uint8_t> message, bool* removed);
 
 // The kernel buffer of one capture handle, in MiB. Each frame takes a slot of 1,680 bytes there
 // whatever its length, so the default holds 99,864 frames: more than a second of 1 Gbit/s in
@@ -73,10 +51,6 @@ struct LiveOptions {
   size_t buffer_bytes = size_t{kDefaultCaptureBufferMiB} << 20;  // per handle, two per interface
   std::chrono::milliseconds drop_report_interval = std::chrono::minutes(1);
 };
-
-// The kernel's and the interface's drops of one interface's capture, as the line above says them.
-std::string KernelDropLine(const std::string& interface, uint64_t received, uint64_t sent,
-                           uint64_t interface_dropped);
 
 class LiveSource final : public AdapterSource {
  public:
@@ -103,7 +77,6 @@ class LiveSource final : public AdapterSource {
   std::vector<std::string> BoundInterfaces() const;
 
  private:
-  class Capture;
   struct Interface;
 
   bool Wanted(const std::string& name) const;
@@ -113,17 +86,14 @@ class LiveSource final : public AdapterSource {
   // Ends the entry's capture, if any, keeping its drops among the removed ones.
   void RetireCapture(Interface& entry);
   void Remove(int index);
-  void HandleMessages(std::span<const uint8_t> data);
-  void Watch();
+  void Apply(const std::vector<LinkChange>& changes);
 
   Runtime& runtime_;
   HostStack& host_stack_;
   SourceLog log_;
   const LiveOptions options_;
-  int netlink_ = -1;
-  int wake_ = -1;
+  std::unique_ptr<LinkWatch> watch_;
   std::thread watcher_;
-  std::atomic<bool> stop_{false};
   mutable std::mutex links_mu_;
   std::map<int, std::unique_ptr<Interface>> interfaces_;
   SourceStatistics removed_;  // of the interfaces and captures that are gone, under links_mu_
