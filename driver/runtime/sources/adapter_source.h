@@ -3,7 +3,8 @@
 // runtime (the protocols registered there bind to them) and starts feeding them frames from
 // threads of its own; Stop ends the feeding and removes every adapter it added.
 //
-// Start and Stop are called from one thread; Statistics is safe from any thread.
+// Start and Stop are called from one thread; Statistics is safe from any thread once Start has
+// returned.
 #ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_ADAPTER_SOURCE_H_
 #define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_ADAPTER_SOURCE_H_
 
