@@ -35,7 +35,7 @@
 #include "driver/pactrak.h"
 #include "driver/runtime/io/socket_device_host.h"
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/sources/capture_file_source.h"
+#include "driver/runtime/sources/capture_file/capture_file_source.h"
 #include "driver/runtime/sources/host_stack.h"
 #include "driver/runtime/sources/testing/capture_file_writer.h"
 #include "platform/device.h"
@@ -83,13 +83,14 @@ class ReplayedDriver {
     if (runtime_.LoadDriver(kProtocolName, &DriverEntry) != ddk::STATUS_SUCCESS) {
       Fail("the driver did not load");
     }
-    files_ =
-        std::make_unique<ndis::CaptureFileSource>(runtime_, host_stack_, [](const std::string&) {});
     ndis::ReplayOptions options;
+    options.files = {file};
     options.wait_for_room = [](const std::atomic<bool>& stop) { return WaitForRecordRoom(stop); };
     options.loops = kLoops;
+    files_ = std::make_unique<ndis::CaptureFileSource>(
+        runtime_, host_stack_, [](const std::string&) {}, options);
     std::string error;
-    if (!files_->Start({file}, options, &error)) Fail(error);
+    if (!files_->Start(&error)) Fail(error);
 
     control_ = platform::DeviceHandle::Open(kDeviceName);
     if (!control_.IsOpen()) Fail("cannot open the control device");

@@ -34,9 +34,9 @@
 #include <vector>
 
 #include "bench/bench_traffic.h"
-#include "driver/runtime/sources/testing/child_process.h"
-#include "driver/runtime/sources/testing/network_namespaces.h"
 #include "platform/service_control.h"
+#include "platform/testing/child_process.h"
+#include "platform/testing/network_namespaces.h"
 #include "platform/testing/temp_root.h"
 #include "scmd/testing/scm_fixture.h"
 
@@ -45,9 +45,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace platform;
-using ndis::testing::ChildProcess;
-using ndis::testing::UdpSink;
-using ndis::testing::VethNamespaces;
+using platform::testing::ChildProcess;
+using platform::testing::UdpSink;
+using platform::testing::VethNamespaces;
 
 using bench::kDestPath;
 constexpr char kNetwork[] = "198.51.100";

@@ -29,8 +29,8 @@
 
 #include "bench/bench_traffic.h"
 #include "driver/runtime/sources/testing/capture_file_writer.h"
-#include "driver/runtime/sources/testing/child_process.h"
 #include "platform/root.h"
+#include "platform/testing/child_process.h"
 #include "platform/testing/postgres_cluster.h"
 #include "platform/testing/temp_root.h"
 #include "platform/threads.h"
@@ -55,7 +55,7 @@ using bench::RawUpdatesPerSecond;
 using bench::ReadWhole;
 
 using Clock = std::chrono::steady_clock;
-using ndis::testing::ChildProcess;
+using platform::testing::ChildProcess;
 
 constexpr char kDestPath[] = "/opt/flowsentry";
 constexpr char kPackets[] = "/opt/flowsentry/packets";

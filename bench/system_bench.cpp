@@ -34,8 +34,8 @@
 #include <vector>
 
 #include "bench/bench_traffic.h"
-#include "driver/runtime/sources/testing/child_process.h"
 #include "platform/service_control.h"
+#include "platform/testing/child_process.h"
 #include "platform/testing/temp_root.h"
 #include "scmd/testing/scm_fixture.h"
 #include "service/counters/counter_rule.h"
@@ -48,7 +48,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace platform;
 using ndis::testing::CapturedFrame;
-using ndis::testing::ChildProcess;
+using platform::testing::ChildProcess;
 
 using bench::kDestPath;
 // Batch mode's settings in the benchmark: a short flush interval, so that the counts read off
@@ -405,7 +405,7 @@ std::pair<double, int64_t> PmacctRate(const std::string& work, const std::string
   if (!ndis::testing::WriteWholeFile(config, text)) return {0, 0};
   std::filesystem::remove(output);
   const auto start = Clock::now();
-  const int status = ndis::testing::RunQuietly({"/usr/sbin/pmacctd", "-f", config});
+  const int status = platform::testing::RunQuietly({"/usr/sbin/pmacctd", "-f", config});
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (status != 0) {
     std::fprintf(stderr,

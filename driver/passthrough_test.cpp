@@ -10,8 +10,8 @@
 
 #include "driver/pactrak.h"
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/simulated_adapter.h"
-#include "driver/runtime/simulated_protocol.h"
+#include "driver/runtime/testing/simulated_adapter.h"
+#include "driver/runtime/testing/simulated_protocol.h"
 #include "platform/registry.h"
 #include "platform/testing/temp_root.h"
 

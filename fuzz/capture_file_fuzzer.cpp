@@ -11,7 +11,7 @@
 #include "driver/pactrak.h"
 #include "driver/runtime/io/socket_device_host.h"
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/sources/capture_file_source.h"
+#include "driver/runtime/sources/capture_file/capture_file_source.h"
 #include "driver/runtime/sources/host_stack.h"
 #include "fuzz/fuzz_check.h"
 #include "platform/device.h"
@@ -77,11 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Records wait in the driver's queue until it is full; past that they are dropped, which is
   // the driver's ordinary overflow and keeps memory bounded over a long run.
-  ndis::CaptureFileSource source(fixture.runtime, fixture.host_stack, [](const std::string&) {});
   ndis::ReplayOptions options;
+  options.files = {path};
   options.file_time = (size & 1) != 0;
+  ndis::CaptureFileSource source(
+      fixture.runtime, fixture.host_stack, [](const std::string&) {}, options);
   std::string error;
-  if (source.Start({path}, options, &error)) {
+  if (source.Start(&error)) {
     source.WaitUntilFinished();
     const ndis::AdapterCounters counters = source.Counters(0);
     FUZZ_CHECK(counters.sent + counters.received <= source.FramesReplayed());

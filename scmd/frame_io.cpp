@@ -1,7 +1,6 @@
 #include "scmd/frame_io.h"
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -22,16 +21,6 @@ std::optional<std::vector<uint8_t>> ReadFrame(int fd) {
   std::vector<uint8_t> body(length);
   if (!platform::posix::ReceiveExactly(fd, body.data(), body.size())) return std::nullopt;
   return body;
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
 }
 
 }  // namespace flowsentry::scmd

@@ -15,29 +15,6 @@ bool SendFrame(int fd, const std::vector<uint8_t>& frame);
 // or longer than the wire format allows (nothing of it is read then).
 std::optional<std::vector<uint8_t>> ReadFrame(int fd);
 
-// Closes a descriptor when destroyed.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
-
 }  // namespace flowsentry::scmd
 
 #endif  // FLOWSENTRY_SCMD_FRAME_IO_H_

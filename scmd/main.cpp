@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/fd.h"
 #include "platform/root.h"
-#include "scmd/frame_io.h"
 #include "scmd/manager.h"
 #include "scmd/server.h"
 
@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
   // One manager per machine root: the lock is held for the life of the process, so a second
   // scmd never takes over the first one's socket.
   const std::string lock_path = options.database_folder + "/lock";
-  scmd::UniqueFd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  flowsentry::platform::posix::Fd lock(
+      ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) < 0) {
     PrintLine("another scmd runs on this machine (" + lock_path + " is locked)");
     return 1;

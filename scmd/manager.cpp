@@ -40,12 +40,13 @@ using platform::SERVICE_STATUS;
 using platform::SERVICE_STATUS_PROCESS;
 using platform::SERVICE_STOPPED;
 using platform::Win32Error;
+using platform::posix::Fd;
 namespace wire = platform::scm_wire;
 
 // One run of a service's program.
 struct ServiceManager::Instance {
   pid_t pid = 0;
-  UniqueFd channel;  // the manager's end
+  Fd channel;  // the manager's end
   bool taken = false;
   Win32Error taken_error = ERROR_SUCCESS;
   bool exited = false;
@@ -329,7 +330,7 @@ Win32Error ServiceManager::StartLocked(Lock& lock, const std::string& name) {
   }
   auto instance = std::make_shared<Instance>();
   instance->channel.Reset(ends[0]);
-  UniqueFd child_end(ends[1]);
+  Fd child_end(ends[1]);
   if (child_end.get() == kChildChannelFd) {
     // dup2 onto itself would keep close-on-exec set.
     child_end.Reset(::fcntl(ends[1], F_DUPFD_CLOEXEC, kChildChannelFd + 1));
@@ -513,7 +514,7 @@ void ServiceManager::OnFrame(const std::string& key, Instance& instance,
 }
 
 void ServiceManager::Watch(std::string key, std::shared_ptr<Instance> instance) {
-  UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, instance->pid, 0)));
+  Fd process(static_cast<int>(::syscall(SYS_pidfd_open, instance->pid, 0)));
   const int channel = instance->channel.get();
   bool channel_open = true;
   bool ended = false;

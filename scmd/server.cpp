@@ -13,6 +13,7 @@
 #include "platform/errno_map.h"
 #include "platform/scm_wire.h"
 #include "platform/service_control.h"
+#include "scmd/frame_io.h"
 #include "scmd/service_database.h"
 #include "scmd/service_rules.h"
 #include "scmd/thread_start.h"
@@ -22,6 +23,7 @@ namespace flowsentry::scmd {
 using platform::ERROR_INVALID_HANDLE;
 using platform::ERROR_SUCCESS;
 using platform::Win32Error;
+using platform::posix::Fd;
 namespace wire = platform::scm_wire;
 
 void ConnectionHandles::Add(const std::string& name) { names_.push_back(name); }
@@ -53,7 +55,7 @@ std::vector<uint8_t> Reply(Win32Error error) {
 // turn it away.
 constexpr int kAcceptBackoffMs = 100;
 
-UniqueFd OpenSpare() { return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
+Fd OpenSpare() { return Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
 
 }  // namespace
 
@@ -168,7 +170,7 @@ Win32Error Server::Listen(const std::string& socket_path) {
   if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) < 0) return platform::Win32ErrorFromErrno(errno);
   wake_read_.Reset(pipe_ends[0]);
   wake_write_.Reset(pipe_ends[1]);
-  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!listener.valid()) return platform::Win32ErrorFromErrno(errno);
   ::unlink(socket_path.c_str());
   if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
@@ -199,7 +201,7 @@ void Server::AcceptLoop() {
 }
 
 bool Server::AcceptOne() {
-  UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  Fd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!client.valid()) {
     if (errno != EMFILE && errno != ENFILE) {
       // A client that gave up before it was accepted, a signal: nothing to wait for. Anything
@@ -213,8 +215,7 @@ bool Server::AcceptOne() {
     if (!spare_.valid()) spare_ = OpenSpare();  // lost the last time round; perhaps free again
     if (!spare_.valid()) return false;
     spare_.Reset();
-    const bool turned_away =
-        UniqueFd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)).valid();
+    const bool turned_away = Fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)).valid();
     spare_ = OpenSpare();
     // Not accepted even so: another thread took the descriptor; wait for one to come free.
     return turned_away;

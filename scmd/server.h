@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "scmd/frame_io.h"
+#include "platform/posix/fd.h"
 #include "scmd/manager.h"
 
 namespace flowsentry::scmd {
@@ -65,7 +65,7 @@ class Server {
 
  private:
   struct Connection {
-    UniqueFd socket;
+    platform::posix::Fd socket;
     std::thread thread;
     bool finished = false;
   };
@@ -77,10 +77,10 @@ class Server {
 
   ServiceManager& manager_;
   std::string socket_path_;
-  UniqueFd listener_;
-  UniqueFd spare_;  // given up to accept, and close, a client when descriptors run out
-  UniqueFd wake_read_;
-  UniqueFd wake_write_;
+  platform::posix::Fd listener_;
+  platform::posix::Fd spare_;  // given up to accept, and close, a client when descriptors run out
+  platform::posix::Fd wake_read_;
+  platform::posix::Fd wake_write_;
   std::thread acceptor_;
   uid_t own_uid_;
   std::mutex mutex_;

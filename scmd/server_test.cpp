@@ -31,9 +31,10 @@ namespace {
 namespace fp = platform;
 
 using flowsentry::testing::kSanitized;
+using platform::posix::Fd;
 
-UniqueFd Connect(const std::string& path) {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+Fd Connect(const std::string& path) {
+  Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
@@ -41,7 +42,7 @@ UniqueFd Connect(const std::string& path) {
   const timeval limit{20, 0};
   if (!fd.valid() || ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0 ||
       ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-    return UniqueFd();
+    return Fd();
   }
   return fd;
 }
@@ -62,7 +63,7 @@ Outcome OpenManager(int fd) {
 }
 
 Outcome Client(const std::string& path) {
-  UniqueFd fd = Connect(path);
+  Fd fd = Connect(path);
   return fd.valid() ? OpenManager(fd.get()) : Outcome::kLeftWaiting;
 }
 
@@ -103,8 +104,8 @@ rlim_t OpenDescriptors() {
     // Every descriptor taken but the one of the client's socket.
     Limit descriptors(RLIMIT_NOFILE, OpenDescriptors() + 16);
     if (!descriptors.ok()) std::_Exit(3);
-    std::vector<UniqueFd> taken;
-    for (UniqueFd fd; (fd = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC))).valid();) {
+    std::vector<Fd> taken;
+    for (Fd fd; (fd = Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC))).valid();) {
       taken.push_back(std::move(fd));
     }
     taken.pop_back();
@@ -116,7 +117,7 @@ rlim_t OpenDescriptors() {
   if (limit_address_space) {
     // Clients held open until no stack is left over from ended connections: the last one finds
     // no thread to be served by.
-    std::vector<UniqueFd> held;
+    std::vector<Fd> held;
     size_t pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     Limit address_space(RLIMIT_AS, pages * ::sysconf(_SC_PAGESIZE) + (2 << 20));

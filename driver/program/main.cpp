@@ -2,6 +2,7 @@
 // live interfaces or capture files as lower adapters, serves its control device, and runs in
 // the foreground until SIGINT or SIGTERM.
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -10,11 +11,11 @@
 #include "driver/control_device.h"
 #include "driver/pactrak.h"
 #include "driver/program/options.h"
+#include "driver/program/source_factory.h"
 #include "driver/runtime/io/socket_device_host.h"
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/sources/capture_file_source.h"
+#include "driver/runtime/sources/adapter_source.h"
 #include "driver/runtime/sources/host_stack.h"
-#include "driver/runtime/sources/live_source.h"
 #include "driver/runtime/sources/termination.h"
 
 namespace flowsentry::pactrak {
@@ -51,23 +52,10 @@ int Run(const Options& options) {
     return kExitFailure;
   }
 
-  ndis::LiveSource live(runtime, host_stack, &Say,
-                        {.buffer_bytes = size_t{options.pcap_buffer_mib} << 20});
-  ndis::CaptureFileSource files(runtime, host_stack, &Say);
+  const std::unique_ptr<ndis::AdapterSource> source =
+      MakeAdapterSource(options, runtime, host_stack, &Say);
   std::string error;
-  bool started;
-  if (options.mode == Options::Mode::kLive) {
-    started = live.Start(options.interfaces, &error);
-  } else {
-    ndis::ReplayOptions replay;
-    if (options.lossless) {
-      replay.wait_for_room = [](const std::atomic<bool>& stop) { return WaitForRecordRoom(stop); };
-    }
-    replay.file_time = options.file_time;
-    replay.loops = options.loops;
-    replay.mac = options.mac;
-    started = files.Start(options.files, replay, &error);
-  }
+  const bool started = source->Start(&error);
   int exit_code = 0;
   if (started) {
     const int signal_number = ndis::WaitForTermination();
@@ -76,8 +64,7 @@ int Run(const Options& options) {
     Say("pactrak: " + error);
     exit_code = kExitFailure;
   }
-  live.Stop();
-  files.Stop();
+  source->Stop();
   runtime.UnloadDriver();
   runtime.DetachUpperProtocol(&host_stack);
   return exit_code;

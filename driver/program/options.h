@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "driver/runtime/sources/adapter_profile.h"
-#include "driver/runtime/sources/live_source.h"
+#include "driver/runtime/sources/live/live_source.h"
 #include "shared/control.h"
 
 namespace flowsentry::pactrak {

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "driver/runtime/sources/testing/capture_file_writer.h"
-#include "driver/runtime/sources/testing/child_process.h"
-#include "driver/runtime/sources/testing/network_namespaces.h"
 #include "platform/device.h"
+#include "platform/testing/child_process.h"
+#include "platform/testing/network_namespaces.h"
 #include "platform/testing/sanitizers.h"
 #include "platform/testing/temp_root.h"
 #include "shared/control.h"
@@ -29,11 +29,11 @@ namespace {
 
 using ndis::testing::CapturedFrame;
 using ndis::testing::CaptureFile;
-using ndis::testing::ChildProcess;
 using ndis::testing::UdpFrame;
-using ndis::testing::UdpSink;
-using ndis::testing::VethNamespaces;
 using ndis::testing::WriteWholeFile;
+using platform::testing::ChildProcess;
+using platform::testing::UdpSink;
+using platform::testing::VethNamespaces;
 
 const std::vector<uint8_t> kHostMac = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x01};
 const std::vector<uint8_t> kPeerMac = {0x02, 0x00, 0x5E, 0x00, 0x53, 0x02};
@@ -409,10 +409,10 @@ TEST_F(ProgramTest, AThreadThatCannotBeMadeRefusesItsFileOrInterface) {
   ASSERT_TRUE(live->WaitForOutput("pactrak: bound " + net->veth_a() + " (802.3, "))
       << live->Output();
   const std::string later = "fsx" + net->veth_a().substr(4);
-  ASSERT_EQ(
-      ndis::testing::RunQuietly({net->ip(), "-n", net->namespace_a(), "link", "add", later, "up",
-                                 "type", "veth", "peer", "name", "fsy" + net->veth_a().substr(4)}),
-      0);
+  ASSERT_EQ(platform::testing::RunQuietly({net->ip(), "-n", net->namespace_a(), "link", "add",
+                                           later, "up", "type", "veth", "peer", "name",
+                                           "fsy" + net->veth_a().substr(4)}),
+            0);
   EXPECT_TRUE(live->WaitForOutput("pactrak: cannot start a capture thread for " + later + ": "))
       << live->Output();
   platform::DeviceHandle handle = OpenCapture();  // still served

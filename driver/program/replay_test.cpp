@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,7 +19,7 @@
 #include "driver/pactrak.h"
 #include "driver/runtime/io/socket_device_host.h"
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/sources/capture_file_source.h"
+#include "driver/runtime/sources/capture_file/capture_file_source.h"
 #include "driver/runtime/sources/host_stack.h"
 #include "driver/runtime/sources/testing/capture_file_writer.h"
 #include "platform/device.h"
@@ -58,9 +59,22 @@ class ReplayTest : public ::testing::Test {
     ASSERT_EQ(runtime_.LoadDriver(kProtocolName, &DriverEntry), ddk::STATUS_SUCCESS);
   }
   void TearDown() override {
-    source_.Stop();
+    if (source_ != nullptr) source_->Stop();
     runtime_.UnloadDriver();
     runtime_.DetachUpperProtocol(&host_stack_);
+  }
+
+  bool StartReplay(std::vector<std::string> files, ndis::ReplayOptions options,
+                   std::string* error) {
+    options.files = std::move(files);
+    source_ = std::make_unique<ndis::CaptureFileSource>(
+        runtime_, host_stack_,
+        [this](const std::string& line) {
+          std::lock_guard lock(log_mu_);
+          log_.push_back(line);
+        },
+        std::move(options));
+    return source_->Start(error);
   }
 
   std::string Write(const std::string& name, const std::vector<CapturedFrame>& frames) {
@@ -75,10 +89,7 @@ class ReplayTest : public ::testing::Test {
   ndis::Runtime runtime_;
   std::mutex log_mu_;
   std::vector<std::string> log_;
-  ndis::CaptureFileSource source_{runtime_, host_stack_, [this](const std::string& line) {
-                                    std::lock_guard lock(log_mu_);
-                                    log_.push_back(line);
-                                  }};
+  std::unique_ptr<ndis::CaptureFileSource> source_;
 };
 
 TEST_F(ReplayTest, LosslessReplaysShareTheQueueWithoutALossAndPickTheirPaths) {
@@ -92,7 +103,7 @@ TEST_F(ReplayTest, LosslessReplaysShareTheQueueWithoutALossAndPickTheirPaths) {
   options.wait_for_room = [](const std::atomic<bool>& stop) { return WaitForRecordRoom(stop); };
   options.file_time = true;
   std::string error;
-  ASSERT_TRUE(source_.Start({one, two}, options, &error)) << error;
+  ASSERT_TRUE(StartReplay({one, two}, options, &error)) << error;
 
   // Three readers on two handles, all competing for the records.
   platform::DeviceHandle first = platform::DeviceHandle::Open(kDeviceName);
@@ -119,7 +130,7 @@ TEST_F(ReplayTest, LosslessReplaysShareTheQueueWithoutALossAndPickTheirPaths) {
       }
     });
   }
-  source_.WaitUntilFinished();
+  source_->WaitUntilFinished();
   for (auto& reader : readers) reader.join();
   ASSERT_TRUE(first.DeviceIoControl(IOCTL_SET_CAPTURE, {&on, 1}, dropped, nullptr));
   EXPECT_EQ(dropped, (std::array<uint8_t, 4>{})) << "a lossless replay drops nothing";
@@ -130,11 +141,11 @@ TEST_F(ReplayTest, LosslessReplaysShareTheQueueWithoutALossAndPickTheirPaths) {
   }
 
   // Every frame from the file's host went down the send path, the rest came up.
-  EXPECT_EQ(source_.FramesReplayed(), 2u * kFrames);
-  EXPECT_EQ(source_.Counters(0).sent, 50u);
-  EXPECT_EQ(source_.Counters(0).received, 100u);
-  EXPECT_EQ(source_.Counters(1).sent, 1u);
-  EXPECT_EQ(source_.Counters(1).received, 149u);
+  EXPECT_EQ(source_->FramesReplayed(), 2u * kFrames);
+  EXPECT_EQ(source_->Counters(0).sent, 50u);
+  EXPECT_EQ(source_->Counters(0).received, 100u);
+  EXPECT_EQ(source_->Counters(1).sent, 1u);
+  EXPECT_EQ(source_->Counters(1).received, 149u);
   EXPECT_EQ(host_stack_.SendsOutstanding(), 0u);
   EXPECT_EQ(host_stack_.SendsFailed(), 0u);
 }
@@ -146,10 +157,10 @@ TEST_F(ReplayTest, StopEndsAReplayWaitingForRoom) {
   options.wait_for_room = [](const std::atomic<bool>& stop) { return WaitForRecordRoom(stop); };
   options.loops = 3;
   std::string error;
-  ASSERT_TRUE(source_.Start({path}, options, &error)) << error;
+  ASSERT_TRUE(StartReplay({path}, options, &error)) << error;
   EXPECT_EQ(runtime_.VirtualAdapters().size(), 1u);
-  source_.Stop();
-  EXPECT_EQ(source_.FramesReplayed(), 0u);
+  source_->Stop();
+  EXPECT_EQ(source_->FramesReplayed(), 0u);
   EXPECT_TRUE(runtime_.VirtualAdapters().empty());
   std::lock_guard lock(log_mu_);
   EXPECT_EQ(log_.back(), "pactrak: unbound pcap0");
@@ -210,7 +221,7 @@ TEST_F(ReplayTest, RealCaptureReplaysLosslesslyIntoARecordPerFrame) {
   options.wait_for_room = [](const std::atomic<bool>& stop) { return WaitForRecordRoom(stop); };
   options.file_time = true;
   std::string error;
-  ASSERT_TRUE(source_.Start({path}, options, &error)) << error;
+  ASSERT_TRUE(StartReplay({path}, options, &error)) << error;
   platform::DeviceHandle handle = platform::DeviceHandle::Open(kDeviceName);
   ASSERT_TRUE(handle.IsOpen());
   const uint8_t on = CAPTURE_ENABLED;
@@ -225,7 +236,7 @@ TEST_F(ReplayTest, RealCaptureReplaysLosslesslyIntoARecordPerFrame) {
     std::copy_n(buffer.begin(), kPacketRecordSize, record.begin());
     got.push_back(record);
   }
-  source_.WaitUntilFinished();
+  source_->WaitUntilFinished();
   ASSERT_TRUE(handle.DeviceIoControl(IOCTL_SET_CAPTURE, {&on, 1}, dropped, nullptr));
   EXPECT_EQ(dropped, (std::array<uint8_t, 4>{}));
 
@@ -233,9 +244,9 @@ TEST_F(ReplayTest, RealCaptureReplaysLosslesslyIntoARecordPerFrame) {
   std::sort(expected.begin(), expected.end());
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, expected);
-  EXPECT_EQ(source_.Counters(0).sent + source_.Counters(0).received, expected.size());
-  EXPECT_GT(source_.Counters(0).sent, 0u);
-  EXPECT_GT(source_.Counters(0).received, 0u);
+  EXPECT_EQ(source_->Counters(0).sent + source_->Counters(0).received, expected.size());
+  EXPECT_GT(source_->Counters(0).sent, 0u);
+  EXPECT_GT(source_->Counters(0).received, 0u);
 }
 
 TEST_F(ReplayTest, TheHostStackFollowsAnAdapterThatGoesAndComesBack) {

@@ -1,8 +1,8 @@
 // The runtime's own bookkeeping: memory by tag, pool limits, packet counts, events.
 #include <gtest/gtest.h>
 
+#include "driver/runtime/frame_packet.h"
 #include "driver/runtime/ndis.h"
-#include "driver/runtime/simulated_frame.h"
 
 namespace flowsentry::ndis {
 namespace {

@@ -1,5 +1,11 @@
 // Helpers of the POSIX implementation: an owned file descriptor and whole-file reads, writes
-// and folder creation on host paths. Internal to platform/posix.
+// and folder creation on host paths.
+//
+// Internal, through the target platform_posix: for the platform's own POSIX implementation and
+// for the code that stands beside it as the operating system of the emulated machine (the
+// driver runtime, which is the driver's platform, and scmd, the service control manager), and
+// for tests that play one of those. Nothing above the platform layer uses it: programs reach
+// files and sockets through the platform's facility headers.
 #ifndef FLOWSENTRY_PLATFORM_POSIX_FD_H_
 #define FLOWSENTRY_PLATFORM_POSIX_FD_H_
 

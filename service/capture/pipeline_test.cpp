@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "driver/runtime/sources/testing/capture_file_writer.h"
-#include "driver/runtime/sources/testing/child_process.h"
+#include "platform/testing/child_process.h"
 #include "platform/threads.h"
 #include "service/capture/capture_thread.h"
 #include "service/capture/packet_text.h"
@@ -29,7 +29,7 @@ namespace {
 
 using counters::testing::CountersDbTest;
 using ndis::testing::CapturedFrame;
-using ndis::testing::ChildProcess;
+using platform::testing::ChildProcess;
 
 constexpr char kPackets[] = "/opt/flowsentry/packets";
 constexpr int kFrames = 3000;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/fd.h"
 #include "platform/scm_wire.h"
 #include "platform/service_control.h"
 #include "platform/testing/temp_root.h"
@@ -20,17 +21,17 @@ namespace flowsentry::flowmeter {
 namespace {
 
 namespace wire = platform::scm_wire;
+using platform::posix::Fd;
 using scmd::ReadFrame;
 using scmd::SendFrame;
-using scmd::UniqueFd;
 
 // Runs the service once with interrogations sent back to back from its start to its stopped
 // report; the states it reported, in order.
 std::vector<uint32_t> StatesOfOneRun() {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) < 0) return {};
-  UniqueFd manager(ends[0]);
-  UniqueFd service(ends[1]);
+  Fd manager(ends[0]);
+  Fd service(ends[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, service.get(), 3);

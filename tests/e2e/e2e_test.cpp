@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "driver/runtime/sources/testing/capture_file_writer.h"
-#include "driver/runtime/sources/testing/child_process.h"
-#include "driver/runtime/sources/testing/network_namespaces.h"
 #include "platform/root.h"
 #include "platform/service_control.h"
+#include "platform/testing/child_process.h"
+#include "platform/testing/network_namespaces.h"
 #include "platform/testing/postgres_cluster.h"
 #include "platform/testing/scoped_time_zone.h"
 #include "platform/testing/temp_root.h"
@@ -36,7 +36,7 @@ namespace flowsentry::e2e {
 namespace {
 
 using ndis::testing::CapturedFrame;
-using ndis::testing::ChildProcess;
+using platform::testing::ChildProcess;
 using scmd::testing::ScmFixture;
 using scmd::testing::WaitFor;
 
@@ -593,8 +593,8 @@ TEST_F(SystemTest, PacketLogRowsOnAPostgresServerMatchTheFrames) {
 // Live traffic between two network namespaces, captured on one end of the veth pair.
 TEST_F(SystemTest, LiveUdpBetweenTwoNamespacesIsCounted) {
   std::string reason;
-  std::unique_ptr<ndis::testing::VethNamespaces> net =
-      ndis::testing::VethNamespaces::Create(&reason);
+  std::unique_ptr<platform::testing::VethNamespaces> net =
+      platform::testing::VethNamespaces::Create(&reason);
   if (net == nullptr) GTEST_SKIP() << "no network namespaces: " << reason;
   constexpr uint32_t kA = 0xC0000201, kB = 0xC0000202;  // 192.0.2.1, 192.0.2.2
   constexpr int kEach = 20;
@@ -631,16 +631,16 @@ TEST_F(SystemTest, LiveUdpBetweenTwoNamespacesIsCounted) {
   ASSERT_NO_FATAL_FAILURE(InstallAndStart());
   // Capture is on once a probe is counted.
   ASSERT_TRUE(WaitFor([&] {
-    ndis::testing::VethNamespaces::SendUdp(net->namespace_a(), kB, 40009, 40009, 10, 1);
+    platform::testing::VethNamespaces::SendUdp(net->namespace_a(), kB, 40009, 40009, 10, 1);
     return Packets("probe") > 0;
   })) << ServiceLog();
   // The driver keeps at most 50 records for its readers and live traffic does not wait, so the
   // datagrams go in small bursts, each counted before the next.
   for (int sent = kBurst; sent <= kEach; sent += kBurst) {
-    ASSERT_TRUE(ndis::testing::VethNamespaces::SendUdp(net->namespace_a(), kB, 40001, 40002,
-                                                       kPayload, kBurst));
-    ASSERT_TRUE(ndis::testing::VethNamespaces::SendUdp(net->namespace_b(), kA, 40003, 40004,
-                                                       kPayload, kBurst));
+    ASSERT_TRUE(platform::testing::VethNamespaces::SendUdp(net->namespace_a(), kB, 40001, 40002,
+                                                           kPayload, kBurst));
+    ASSERT_TRUE(platform::testing::VethNamespaces::SendUdp(net->namespace_b(), kA, 40003, 40004,
+                                                           kPayload, kBurst));
     ASSERT_TRUE(WaitFor([&] { return Packets("a to b") >= sent && Packets("b to a") >= sent; }))
         << Describe(Counted());
   }

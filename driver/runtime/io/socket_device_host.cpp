@@ -23,12 +23,15 @@
 #include <utility>
 
 #include "driver/runtime/io/irp.h"
+#include "platform/posix/fd.h"
 #include "platform/root.h"
 #include "shared/device_wire.h"
 #include "shared/little_endian.h"
 
 namespace flowsentry::ddk {
 namespace {
+
+using platform::posix::Fd;
 
 // Replies waiting beyond this many bytes stop the reading of further requests until the client
 // has taken some: a client that sends without reading cannot make the host buffer without end.
@@ -71,27 +74,6 @@ class Thread {
  private:
   pthread_t thread_{};
   bool started_ = false;
-};
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) Reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~Fd() { Reset(); }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
 };
 
 // An eventfd that wakes a thread blocked in poll.

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/runtime/frame_packet.h"
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/simulated_frame.h"
 #include "driver/runtime/sources/source_adapter.h"
 
 namespace flowsentry::ndis {

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,14 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "driver/runtime/frame_packet.h"
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/simulated_frame.h"
 #include "driver/runtime/sources/adapter_profile.h"
 
 namespace flowsentry::ndis {
-
-// Where a source tells what it binds, unbinds and finishes: one line at a time, from any thread.
-using SourceLog = std::function<void(const std::string& line)>;
 
 // One frame as a source got it: the bytes it has, and the frame's length on the wire (above
 // the bytes' count when a capture cut the frame short).

@@ -1,4 +1,4 @@
-#include "driver/runtime/sources/live_source.h"
+#include "driver/runtime/sources/live/links.h"
 
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -6,29 +6,14 @@
 // After net/if.h, whose flag names the kernel headers would otherwise redefine.
 #include <linux/rtnetlink.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace flowsentry::ndis {
 namespace {
-
-TEST(MediumForLinkTypeTest, OnlyTheFourDriverMediaComeFromTheirLinkTypes) {
-  struct Case {
-    uint16_t type;
-    NDIS_MEDIUM medium;
-  } cases[] = {
-      {ARPHRD_ETHER, NdisMedium802_3},
-      {ARPHRD_IEEE802_TR, NdisMedium802_5},
-      {ARPHRD_IEEE802, NdisMedium802_5},
-      {ARPHRD_FDDI, NdisMediumFddi},
-      {ARPHRD_PPP, NdisMediumWan},
-      {ARPHRD_LOOPBACK, NdisMediumLoopback},
-      {ARPHRD_NONE, NdisMediumTunnel},
-      {ARPHRD_SIT, NdisMediumTunnel},
-      {ARPHRD_IEEE80211_RADIOTAP, NdisMediumNative802_11},
-      {ARPHRD_INFINIBAND, NdisMediumInfiniBand},
-  };
-  for (const Case& c : cases) EXPECT_EQ(MediumForLinkType(c.type), c.medium) << c.type;
-}
 
 // A link message as the kernel sends it: header, ifinfomsg, then attributes.
 class LinkMessage {
@@ -112,6 +97,65 @@ TEST(ParseLinkMessageTest, ReadsTheLinkAndRefusesWhatDoesNotFit) {
   // Other messages, and links without a valid index.
   EXPECT_FALSE(ParseLinkMessage(LinkMessage(RTM_NEWADDR, 7, 1, 0).Bytes(), &removed));
   EXPECT_FALSE(ParseLinkMessage(LinkMessage(RTM_NEWLINK, 0, 1, 0).Bytes(), &removed));
+}
+
+TEST(ParseLinkDatagramTest, TakesTheLinkMessagesInOrderAndSaysTheEndOrAnError) {
+  nlmsghdr done{};
+  done.nlmsg_len = sizeof(done);
+  done.nlmsg_type = NLMSG_DONE;
+  nlmsghdr error = done;
+  error.nlmsg_type = NLMSG_ERROR;
+  auto end = [](const nlmsghdr& header) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&header);
+    return std::vector<uint8_t>(p, p + sizeof(header));
+  };
+  auto join = [](std::vector<std::vector<uint8_t>> messages) {
+    std::vector<uint8_t> out;
+    for (const auto& m : messages) out.insert(out.end(), m.begin(), m.end());
+    return out;
+  };
+  const std::vector<uint8_t> two = LinkMessage(RTM_NEWLINK, 2, ARPHRD_ETHER, 0).Bytes();
+  const std::vector<uint8_t> three = LinkMessage(RTM_DELLINK, 3, ARPHRD_ETHER, 0).Bytes();
+  const std::vector<uint8_t> other = LinkMessage(RTM_NEWADDR, 4, 1, 0).Bytes();
+  struct Case {
+    std::vector<uint8_t> data;
+    std::vector<int> indexes;  // negative: removed
+    bool done;
+    bool failed;
+  } cases[] = {
+      {join({two, other, three, end(done)}), {2, -3}, true, false},
+      {join({three, end(error), two}), {-3, 2}, false, true},
+      // A message longer than the rest of the datagram ends the reading.
+      {join({two, std::vector<uint8_t>(three.begin(), three.end() - 1)}), {2}, false, false},
+      {{}, {}, false, false},
+  };
+  for (const Case& c : cases) {
+    bool is_done = false, is_failed = false;
+    std::vector<int> indexes;
+    for (const LinkChange& change : ParseLinkDatagram(c.data, &is_done, &is_failed)) {
+      indexes.push_back(change.removed ? -change.link.index : change.link.index);
+    }
+    EXPECT_EQ(indexes, c.indexes);
+    EXPECT_EQ(is_done, c.done);
+    EXPECT_EQ(is_failed, c.failed);
+  }
+}
+
+TEST(LinkWatchTest, ListsTheLoopbackAndEndsWhenWoken) {
+  LinkWatch watch;
+  std::map<int, LinkInfo> links;
+  std::string error;
+  ASSERT_TRUE(watch.Open(&links, &error)) << error;
+  const auto lo =
+      std::find_if(links.begin(), links.end(), [](const auto& l) { return l.second.name == "lo"; });
+  ASSERT_NE(lo, links.end());
+  EXPECT_EQ(lo->first, lo->second.index);
+  EXPECT_EQ(lo->second.type, ARPHRD_LOOPBACK);
+  watch.Wake();
+  std::vector<std::string> said;
+  watch.Run([](const std::vector<LinkChange>&) {},
+            [&](const std::string& l) { said.push_back(l); });
+  EXPECT_TRUE(said.empty());
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-// Live Linux interfaces as lower adapters: each interface is one adapter of its own name,
-// read through two libpcap handles, one per direction. Frames the host sends enter the driver
-// down the virtual adapter's send path (through the host stack); frames the interface receives
-// are indicated up as whole packets (the receive-packet path). Sends that the driver passes
-// down are completed at once without transmitting: the host sent them already.
+// Live Linux interfaces as lower adapters, the live kind of adapter source: each interface is one
+// adapter of its own name, read through two libpcap handles, one per direction. Frames the host
+// sends enter the driver down the virtual adapter's send path (through the host stack); frames the
+// interface receives are indicated up as whole packets (the receive-packet path). Sends that the
+// driver passes down are completed at once without transmitting: the host sent them already.
 //
 // The medium follows the interface's hardware type: Ethernet is 802.3, token ring 802.5, FDDI
 // FDDI, PPP WAN; loopback, tunnels and the rest are offered a medium of their own that the
@@ -19,48 +19,26 @@
 //   interface
 // (counts since the capture began) when its capture ends, and every report interval while they
 // grow.
-#ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_SOURCE_H_
-#define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_SOURCE_H_
+#ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_LIVE_SOURCE_H_
+#define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_LIVE_SOURCE_H_
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/sources/capture_file_source.h"
+#include "driver/runtime/sources/adapter_source.h"
 #include "driver/runtime/sources/host_stack.h"
+#include "driver/runtime/sources/live/links.h"
 #include "driver/runtime/sources/source_adapter.h"
 
 namespace flowsentry::ndis {
-
-// What a link message tells about one interface.
-struct LinkInfo {
-  int index = 0;
-  std::string name;
-  uint16_t type = 0;  // ARPHRD_*
-  std::vector<uint8_t> address;
-  uint32_t flags = 0;  // IFF_*
-  uint32_t mtu = 1500;
-
-  bool Up() const;
-  bool Carrier() const;  // up, with the lower layer up
-};
-
-// The medium an interface of hardware type `type` (ARPHRD_*) is offered with.
-NDIS_MEDIUM MediumForLinkType(uint16_t type);
-
-// Parses one RTM_NEWLINK or RTM_DELLINK message (header included); nullopt for anything else
-// or a message too short for its own lengths.
-std::optional<LinkInfo> ParseLinkMessage(std::span<const uint8_t> message, bool* removed);
 
 // The kernel buffer of one capture handle, in MiB. Each frame takes a slot of 1,680 bytes there
 // whatever its length, so the default holds 99,864 frames: more than a second of 1 Gbit/s in
@@ -69,59 +47,58 @@ inline constexpr uint32_t kDefaultCaptureBufferMiB = 160;
 inline constexpr uint32_t kMaxCaptureBufferMiB = 1024;
 
 struct LiveOptions {
+  std::vector<std::string> interfaces;  // empty: every interface, now and later
   size_t buffer_bytes = size_t{kDefaultCaptureBufferMiB} << 20;  // per handle, two per interface
   std::chrono::milliseconds drop_report_interval = std::chrono::minutes(1);
 };
 
-// The kernel's and the interface's drops of one interface's capture, as the line above says them.
-std::string KernelDropLine(const std::string& interface, uint64_t received, uint64_t sent,
-                           uint64_t interface_dropped);
-
-class LiveSource {
+class LiveSource final : public AdapterSource {
  public:
   LiveSource(Runtime& runtime, HostStack& host_stack, SourceLog log, LiveOptions options = {});
-  ~LiveSource();  // Stop()
+  ~LiveSource() override;  // Stop()
   LiveSource(const LiveSource&) = delete;
   LiveSource& operator=(const LiveSource&) = delete;
 
-  // Adds the interfaces named (every interface, now and later, when none is named) and starts
-  // watching the links. Fails with a message when a named interface does not exist or its
-  // capture cannot be opened or given a thread, or when the links cannot be listed or watched;
-  // nothing stays added then. An interface that appears later and cannot be given a capture
-  // thread is said and left unbound.
-  bool Start(const std::vector<std::string>& names, std::string* error);
+  // Adds the interfaces named in the options (every interface, now and later, when none is
+  // named) and starts watching the links. Fails with a message when a named interface does not
+  // exist or its capture cannot be opened or given a thread, or when the links cannot be listed or
+  // watched; nothing stays added then. An interface that appears later and cannot be given a
+  // capture thread is said and left unbound.
+  bool Start(std::string* error) override;
 
   // Stops watching and capturing, and removes every adapter.
-  void Stop();
+  void Stop() override;
+
+  // Over every interface bound since the start; dropped: the kernel's and the interfaces' drops
+  // as last said in the drop lines.
+  SourceStatistics Statistics() const override;
 
   // Names of the interfaces that are bound now.
   std::vector<std::string> BoundInterfaces() const;
 
  private:
-  class Capture;
   struct Interface;
 
   bool Wanted(const std::string& name) const;
   // Called with links_mu_ held (the watch thread or Start).
   bool Add(const LinkInfo& link, std::string* error);
   void Update(Interface& entry, const LinkInfo& link);
+  // Ends the entry's capture, if any, keeping its drops among the removed ones.
+  void RetireCapture(Interface& entry);
   void Remove(int index);
-  void HandleMessages(std::span<const uint8_t> data);
-  void Watch();
+  void Apply(const std::vector<LinkChange>& changes);
 
   Runtime& runtime_;
   HostStack& host_stack_;
   SourceLog log_;
   const LiveOptions options_;
-  std::vector<std::string> names_;  // empty: every interface
-  int netlink_ = -1;
-  int wake_ = -1;
+  std::unique_ptr<LinkWatch> watch_;
   std::thread watcher_;
-  std::atomic<bool> stop_{false};
   mutable std::mutex links_mu_;
   std::map<int, std::unique_ptr<Interface>> interfaces_;
+  SourceStatistics removed_;  // of the interfaces and captures that are gone, under links_mu_
 };
 
 }  // namespace flowsentry::ndis
 
-#endif  // FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_SOURCE_H_
+#endif  // FLOWSENTRY_DRIVER_RUNTIME_SOURCES_LIVE_LIVE_SOURCE_H_

@@ -1,15 +1,15 @@
 // For tests and benchmarks: two network namespaces made for them, joined by a veth pair with the
 // addresses NET.1/24 (side a) and NET.2/24 (side b) of a /24 network NET (192.0.2 unless told),
 // and UDP traffic sent from inside one of them.
-#ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_TESTING_NETWORK_NAMESPACES_H_
-#define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_TESTING_NETWORK_NAMESPACES_H_
+#ifndef FLOWSENTRY_PLATFORM_TESTING_NETWORK_NAMESPACES_H_
+#define FLOWSENTRY_PLATFORM_TESTING_NETWORK_NAMESPACES_H_
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace flowsentry::ndis::testing {
+namespace flowsentry::platform::testing {
 
 // A UDP socket bound inside a namespace that takes in datagrams and never reads them, so that
 // datagrams sent to its port draw no "port unreachable" answer. Closed with the object.
@@ -63,6 +63,6 @@ class VethNamespaces {
   bool made_a_ = false, made_b_ = false;
 };
 
-}  // namespace flowsentry::ndis::testing
+}  // namespace flowsentry::platform::testing
 
-#endif  // FLOWSENTRY_DRIVER_RUNTIME_SOURCES_TESTING_NETWORK_NAMESPACES_H_
+#endif  // FLOWSENTRY_PLATFORM_TESTING_NETWORK_NAMESPACES_H_

@@ -1,4 +1,4 @@
-#include "driver/runtime/simulated_adapter.h"
+#include "driver/runtime/testing/simulated_adapter.h"
 
 #include <algorithm>
 #include <chrono>
@@ -346,6 +346,7 @@ size_t SimulatedAdapter::Receive(const std::vector<uint8_t>& frame, const Receiv
     if (options.complete) edge->IndicateReceiveComplete();
     if (delivered) ++reached;
   }
+  if (reached != 0) received_.fetch_add(1);
   return reached;
 }
 
@@ -376,6 +377,11 @@ NDIS_STATUS SimulatedAdapter::SetPower(NDIS_DEVICE_POWER_STATE state) {
 std::vector<SimulatedAdapter::SentPacket> SimulatedAdapter::Sent() const {
   std::lock_guard lock(mu_);
   return sent_;
+}
+
+uint64_t SimulatedAdapter::FramesSent() const {
+  std::lock_guard lock(mu_);
+  return sent_.size();
 }
 
 std::vector<std::vector<uint8_t>> SimulatedAdapter::SentFrames() const {

@@ -1,4 +1,4 @@
-#include "driver/runtime/sources/capture_file_source.h"
+#include "driver/runtime/sources/capture_file/capture_file_source.h"
 
 #include <pcap/pcap.h>
 
@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "driver/runtime/kernel.h"
+#include "driver/runtime/sources/pcap_handle.h"
 
 namespace flowsentry::ndis {
 namespace {
@@ -14,11 +15,6 @@ namespace {
 // Seconds between 1601-01-01 and 1970-01-01, and 100-nanosecond units per second.
 constexpr int64_t kEpochGapSeconds = 11'644'473'600;
 constexpr int64_t kUnitsPerSecond = 10'000'000;
-
-struct PcapCloser {
-  void operator()(pcap_t* handle) const { pcap_close(handle); }
-};
-using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
 
 // Opens a capture file with nanosecond time stamps (libpcap scales microsecond files).
 PcapHandle OpenFile(const std::string& path, std::string* error) {
@@ -61,15 +57,19 @@ struct CaptureFileSource::Replay {
 
 std::string CaptureFileAdapterName(size_t index) { return "pcap" + std::to_string(index); }
 
-CaptureFileSource::CaptureFileSource(Runtime& runtime, HostStack& host_stack, SourceLog log)
-    : runtime_(runtime), host_stack_(host_stack), log_(std::move(log)) {}
+CaptureFileSource::CaptureFileSource(Runtime& runtime, HostStack& host_stack, SourceLog log,
+                                     ReplayOptions options)
+    : runtime_(runtime),
+      host_stack_(host_stack),
+      log_(std::move(log)),
+      options_(std::move(options)) {
+  options_.loops = std::max<uint32_t>(options_.loops, 1);
+}
 
 CaptureFileSource::~CaptureFileSource() { Stop(); }
 
-bool CaptureFileSource::Start(const std::vector<std::string>& files, const ReplayOptions& options,
-                              std::string* error) {
-  options_ = options;
-  options_.loops = std::max<uint32_t>(options_.loops, 1);
+bool CaptureFileSource::Start(std::string* error) {
+  const std::vector<std::string>& files = options_.files;
   std::vector<std::unique_ptr<Replay>> replays;
   for (size_t i = 0; i < files.size(); ++i) {
     PcapHandle handle = OpenFile(files[i], error);
@@ -208,6 +208,16 @@ uint64_t CaptureFileSource::FramesReplayed() const {
 
 AdapterCounters CaptureFileSource::Counters(size_t index) const {
   return index < replays_.size() ? replays_[index]->adapter->Counters() : AdapterCounters{};
+}
+
+SourceStatistics CaptureFileSource::Statistics() const {
+  SourceStatistics statistics;
+  for (const auto& replay : replays_) {
+    const AdapterCounters counters = replay->adapter->Counters();
+    statistics.received += counters.received;
+    statistics.sent += counters.sent;
+  }
+  return statistics;
 }
 
 void CaptureFileSource::Stop() {

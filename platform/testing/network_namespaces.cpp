@@ -1,4 +1,4 @@
-#include "driver/runtime/sources/testing/network_namespaces.h"
+#include "platform/testing/network_namespaces.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,9 +15,9 @@
 #include <thread>
 #include <utility>
 
-#include "driver/runtime/sources/testing/child_process.h"
+#include "platform/testing/child_process.h"
 
-namespace flowsentry::ndis::testing {
+namespace flowsentry::platform::testing {
 namespace {
 
 // Runs `work` on a thread of its own that has joined namespace `ns` (a network namespace is a
@@ -180,4 +180,4 @@ std::unique_ptr<UdpSink> UdpSink::Open(const std::string& ns, uint16_t port) {
 
 UdpSink::~UdpSink() { ::close(fd_); }
 
-}  // namespace flowsentry::ndis::testing
+}  // namespace flowsentry::platform::testing

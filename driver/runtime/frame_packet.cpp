@@ -1,4 +1,4 @@
-#include "driver/runtime/simulated_frame.h"
+#include "driver/runtime/frame_packet.h"
 
 namespace flowsentry::ndis {
 

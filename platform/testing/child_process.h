@@ -1,6 +1,6 @@
 // For tests: a program run as a child process, its standard error collected as it comes.
-#ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_TESTING_CHILD_PROCESS_H_
-#define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_TESTING_CHILD_PROCESS_H_
+#ifndef FLOWSENTRY_PLATFORM_TESTING_CHILD_PROCESS_H_
+#define FLOWSENTRY_PLATFORM_TESTING_CHILD_PROCESS_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace flowsentry::ndis::testing {
+namespace flowsentry::platform::testing {
 
 class ChildProcess {
  public:
@@ -50,6 +50,6 @@ class ChildProcess {
 // goes to /dev/null.
 int RunQuietly(const std::vector<std::string>& argv);
 
-}  // namespace flowsentry::ndis::testing
+}  // namespace flowsentry::platform::testing
 
-#endif  // FLOWSENTRY_DRIVER_RUNTIME_SOURCES_TESTING_CHILD_PROCESS_H_
+#endif  // FLOWSENTRY_PLATFORM_TESTING_CHILD_PROCESS_H_

@@ -1,4 +1,4 @@
-#include "driver/runtime/sources/testing/child_process.h"
+#include "platform/testing/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,7 +10,7 @@
 
 extern char** environ;
 
-namespace flowsentry::ndis::testing {
+namespace flowsentry::platform::testing {
 namespace {
 
 int Spawn(const std::vector<std::string>& argv, int stderr_fd) {
@@ -116,4 +116,4 @@ int RunQuietly(const std::vector<std::string>& argv) {
   return DecodeStatus(status);
 }
 
-}  // namespace flowsentry::ndis::testing
+}  // namespace flowsentry::platform::testing

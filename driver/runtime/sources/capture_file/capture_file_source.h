@@ -1,4 +1,5 @@
-// Capture files replayed as lower adapters, through libpcap's offline reader.
+// Capture files replayed as lower adapters, through libpcap's offline reader: the capture file
+// kind of adapter source.
 //
 // Each file becomes one 802.3 adapter named "pcap<N>", N being the file's position among the
 // files given (0 first); its vendor description names the file. Only Ethernet captures can be
@@ -10,8 +11,8 @@
 //
 // Each file is replayed on a thread of its own, as fast as it can be read unless pacing is
 // asked for. The driver's capture step runs on that thread.
-#ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_CAPTURE_FILE_SOURCE_H_
-#define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_CAPTURE_FILE_SOURCE_H_
+#ifndef FLOWSENTRY_DRIVER_RUNTIME_SOURCES_CAPTURE_FILE_CAPTURE_FILE_SOURCE_H_
+#define FLOWSENTRY_DRIVER_RUNTIME_SOURCES_CAPTURE_FILE_CAPTURE_FILE_SOURCE_H_
 
 #include <atomic>
 #include <condition_variable>
@@ -25,12 +26,15 @@
 #include <vector>
 
 #include "driver/runtime/runtime.h"
+#include "driver/runtime/sources/adapter_source.h"
 #include "driver/runtime/sources/host_stack.h"
 #include "driver/runtime/sources/source_adapter.h"
 
 namespace flowsentry::ndis {
 
 struct ReplayOptions {
+  // The capture files, in adapter order.
+  std::vector<std::string> files;
   // Before each frame: waits until the frame's record can be queued without a loss; false when
   // `stop` became true first. Set for a lossless replay; the source holds one lock of its own
   // across this wait and the frame, so two replays never take the last room together.
@@ -46,22 +50,24 @@ struct ReplayOptions {
 // The adapter name of the file at `index`.
 std::string CaptureFileAdapterName(size_t index);
 
-class CaptureFileSource {
+class CaptureFileSource final : public AdapterSource {
  public:
-  CaptureFileSource(Runtime& runtime, HostStack& host_stack, SourceLog log);
-  ~CaptureFileSource();  // Stop()
+  CaptureFileSource(Runtime& runtime, HostStack& host_stack, SourceLog log, ReplayOptions options);
+  ~CaptureFileSource() override;  // Stop()
   CaptureFileSource(const CaptureFileSource&) = delete;
   CaptureFileSource& operator=(const CaptureFileSource&) = delete;
 
   // Opens every file, then adds and binds one adapter per file and starts the replays. On the
   // first file that cannot be opened or is not an Ethernet capture, or an adapter that does not
   // bind, or a replay that cannot be given a thread, fails with a message naming the file (and
-  // the link type), and adds nothing.
-  bool Start(const std::vector<std::string>& files, const ReplayOptions& options,
-             std::string* error);
+  // the link type), and adds nothing. Once only.
+  bool Start(std::string* error) override;
 
   // Ends the replays (a paced wait ends too) and removes every adapter.
-  void Stop();
+  void Stop() override;
+
+  // Over every file; nothing is dropped. Safe once Start returned.
+  SourceStatistics Statistics() const override;
 
   // Waits until every replay has passed over its file(s) as often as asked.
   void WaitUntilFinished();
@@ -93,4 +99,4 @@ class CaptureFileSource {
 
 }  // namespace flowsentry::ndis
 
-#endif  // FLOWSENTRY_DRIVER_RUNTIME_SOURCES_CAPTURE_FILE_SOURCE_H_
+#endif  // FLOWSENTRY_DRIVER_RUNTIME_SOURCES_CAPTURE_FILE_CAPTURE_FILE_SOURCE_H_

@@ -2,8 +2,8 @@
 // from a pool. Used for what the runtime's adapters (simulated, live, capture file), its host
 // stack and the simulated protocol send or indicate; the packet goes back to its pool when the
 // FramePacket is destroyed.
-#ifndef FLOWSENTRY_DRIVER_RUNTIME_SIMULATED_FRAME_H_
-#define FLOWSENTRY_DRIVER_RUNTIME_SIMULATED_FRAME_H_
+#ifndef FLOWSENTRY_DRIVER_RUNTIME_FRAME_PACKET_H_
+#define FLOWSENTRY_DRIVER_RUNTIME_FRAME_PACKET_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -40,4 +40,4 @@ std::vector<uint8_t> PacketBytes(NDIS_PACKET* packet);
 
 }  // namespace flowsentry::ndis
 
-#endif  // FLOWSENTRY_DRIVER_RUNTIME_SIMULATED_FRAME_H_
+#endif  // FLOWSENTRY_DRIVER_RUNTIME_FRAME_PACKET_H_

@@ -1,4 +1,4 @@
-#include "driver/runtime/simulated_protocol.h"
+#include "driver/runtime/testing/simulated_protocol.h"
 
 #include <algorithm>
 #include <chrono>
