@@ -2,8 +2,8 @@
 // real socket device host, a runtime with the driver loaded, the simulated protocol above the
 // virtual adapters, simulated adapters below, and helpers that speak to the device through the
 // device client (DeviceHandle) or frame by frame (RawClient).
-#ifndef FLOWSENTRY_DRIVER_CONTROL_DEVICE_TEST_SUPPORT_H_
-#define FLOWSENTRY_DRIVER_CONTROL_DEVICE_TEST_SUPPORT_H_
+#ifndef FLOWSENTRY_DRIVER_TESTING_CONTROL_DEVICE_FIXTURE_H_
+#define FLOWSENTRY_DRIVER_TESTING_CONTROL_DEVICE_FIXTURE_H_
 
 #include <gtest/gtest.h>
 
@@ -255,4 +255,4 @@ class ControlDeviceTest : public ::testing::Test {
 
 }  // namespace flowsentry::pactrak::testing
 
-#endif  // FLOWSENTRY_DRIVER_CONTROL_DEVICE_TEST_SUPPORT_H_
+#endif  // FLOWSENTRY_DRIVER_TESTING_CONTROL_DEVICE_FIXTURE_H_
