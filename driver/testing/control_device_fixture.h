@@ -211,7 +211,7 @@ class ControlDeviceTest : public ::testing::Test {
   // Records waiting in the driver for a reader.
   static uint32_t QueuedRecords() {
     ControlQueues& queues = Queues();
-    SpinLockGuard guard(queues.QueueLock);
+    ndis::SpinLockGuard guard(queues.QueueLock);
     return queues.records.size();
   }
 
