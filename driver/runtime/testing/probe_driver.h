@@ -1,11 +1,13 @@
 // For the runtime's own tests: a driver made of test hooks, a lower adapter and an upper protocol
-// that record what the runtime does with them. Header-only; one ProbeDriver per runtime.
+// that record what the runtime does with them. Header-only; one ProbeDriver per runtime, made
+// before it and destroyed after it.
 #ifndef FLOWSENTRY_DRIVER_RUNTIME_TESTING_PROBE_DRIVER_H_
 #define FLOWSENTRY_DRIVER_RUNTIME_TESTING_PROBE_DRIVER_H_
 
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "driver/runtime/ndis.h"
@@ -29,11 +31,8 @@ struct ProbeDriver {
       return probe->initialize_status;
     };
     miniport.HaltHandler = [](NDIS_HANDLE context) { Of(context)->halts += 1; };
-    miniport.QueryInformationHandler = [](NDIS_HANDLE context, NDIS_OID oid, void*, uint32_t,
-                                          uint32_t*,
-                                          uint32_t*) { return Of(context)->Handle(oid); };
-    miniport.SetInformationHandler = [](NDIS_HANDLE context, NDIS_OID oid, void*, uint32_t,
-                                        uint32_t*, uint32_t*) { return Of(context)->Handle(oid); };
+    miniport.QueryInformationHandler = OnRequest;
+    miniport.SetInformationHandler = OnRequest;
     miniport.SendPacketsHandler = [](NDIS_HANDLE context, NDIS_PACKET** packets, uint32_t n) {
       for (uint32_t i = 0; i < n; ++i) {
         NdisMSendComplete(Of(context)->adapter_handle, packets[i], NDIS_STATUS_SUCCESS);
@@ -87,11 +86,11 @@ struct ProbeDriver {
     return status;
   }
 
-  NDIS_STATUS Handle(NDIS_OID oid) {
-    oids.push_back(oid);
-    return pend_requests ? NDIS_STATUS_PENDING : NDIS_STATUS_SUCCESS;
+  static NDIS_STATUS OnRequest(NDIS_HANDLE context, NDIS_OID oid, void*, uint32_t, uint32_t*,
+                               uint32_t*) {
+    Of(context)->oids.push_back(oid);
+    return Of(context)->pend_requests ? NDIS_STATUS_PENDING : NDIS_STATUS_SUCCESS;
   }
-
   static ddk::NTSTATUS Entry(ddk::DRIVER_OBJECT* driver_object, const NDIS_STRING* path) {
     ProbeDriver* probe = Loading();
     NdisMInitializeWrapper(&probe->wrapper, driver_object, path, nullptr);
@@ -190,11 +189,7 @@ class ProbeProtocol : public UpperProtocol {
   void Status(VirtualAdapterBinding&, NDIS_STATUS, const void*, uint32_t) override {}
   void StatusComplete(VirtualAdapterBinding&) override {}
 
-  struct Completion {
-    NDIS_OID oid;
-    NDIS_STATUS status;
-    bool operator==(const Completion&) const = default;
-  };
+  using Completion = std::pair<NDIS_OID, NDIS_STATUS>;
   std::vector<std::shared_ptr<VirtualAdapterBinding>> bindings;
   std::vector<NDIS_STATUS> send_completions;
   std::vector<Completion> request_completions;
