@@ -4,7 +4,6 @@
 #include <sqlite3.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
