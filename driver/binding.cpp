@@ -4,6 +4,15 @@
 #include <new>
 
 namespace flowsentry::pactrak {
+
+using ndis::NDIS_STATUS_SUCCESS;
+using ndis::NDIS_STRING;
+using ndis::NdisAllocateMemoryWithTag;
+using ndis::NdisFreeMemory;
+using ndis::NdisFreePacketPool;
+using ndis::NdisMoveMemory;
+using ndis::NdisZeroMemory;
+
 namespace {
 
 uint16_t BufferLength(const NDIS_STRING& name) { return std::max(name.MaximumLength, name.Length); }

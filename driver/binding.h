@@ -15,8 +15,6 @@
 
 namespace flowsentry::pactrak {
 
-using namespace flowsentry::ndis;  // the driver is written in NDIS's vocabulary
-
 // The control device's per-adapter handle state (built with the control device).
 struct OpenContext;
 
@@ -25,15 +23,15 @@ inline constexpr uint32_t kPoolTag = 0x496D5061;
 
 struct Binding {
   Binding* next = nullptr;  // link in BindingList, under GlobalLock
-  NDIS_HANDLE lower_binding_handle = nullptr;
+  ndis::NDIS_HANDLE lower_binding_handle = nullptr;
   // Set by the virtual adapter's initialize; read without a lock by the data path.
-  std::atomic<NDIS_HANDLE> miniport_handle{nullptr};
-  NDIS_HANDLE send_packet_pool = nullptr;
-  NDIS_HANDLE receive_packet_pool = nullptr;
-  NDIS_STATUS open_close_status = NDIS_STATUS_SUCCESS;
-  NDIS_EVENT open_close_event;
-  NDIS_MEDIUM medium = NdisMedium802_3;
-  NDIS_REQUEST forwarded_request;
+  std::atomic<ndis::NDIS_HANDLE> miniport_handle{nullptr};
+  ndis::NDIS_HANDLE send_packet_pool = nullptr;
+  ndis::NDIS_HANDLE receive_packet_pool = nullptr;
+  ndis::NDIS_STATUS open_close_status = ndis::NDIS_STATUS_SUCCESS;
+  ndis::NDIS_EVENT open_close_event;
+  ndis::NDIS_MEDIUM medium = NdisMedium802_3;
+  ndis::NDIS_REQUEST forwarded_request;
   uint32_t* caller_bytes_needed = nullptr;
   uint32_t* caller_bytes_read_or_written = nullptr;
   std::atomic<bool> receive_indicated{false};
@@ -41,19 +39,21 @@ struct Binding {
   bool request_queued = false;  // under lock
   bool standing_by = false;     // under lock
   bool unbinding = false;       // under lock
-  NDIS_SPIN_LOCK lock;
+  ndis::NDIS_SPIN_LOCK lock;
   // Written under lock; read without it where a handler only tests for D0.
-  std::atomic<NDIS_DEVICE_POWER_STATE> virtual_adapter_power_state{NdisDeviceStateUnspecified};
-  std::atomic<NDIS_DEVICE_POWER_STATE> lower_binding_power_state{NdisDeviceStateUnspecified};
-  NDIS_STRING upper_bindings_name;
-  NDIS_STRING lower_adapter_name;
+  std::atomic<ndis::NDIS_DEVICE_POWER_STATE> virtual_adapter_power_state{
+      ndis::NdisDeviceStateUnspecified};
+  std::atomic<ndis::NDIS_DEVICE_POWER_STATE> lower_binding_power_state{
+      ndis::NdisDeviceStateUnspecified};
+  ndis::NDIS_STRING upper_bindings_name;
+  ndis::NDIS_STRING lower_adapter_name;
   std::atomic<uint32_t> reference_count{0};
   // Set from null with a compare-exchange (IOCTL_OPEN_BINDING); cleared under lock (Close).
   std::atomic<struct OpenContext*> OpenContext{nullptr};
-  NDIS_EVENT initialization_event;
+  ndis::NDIS_EVENT initialization_event;
   std::atomic<bool> initialization_pending{false};
-  NDIS_STATUS last_indicated_media_status = NDIS_STATUS_SUCCESS;      // under lock
-  NDIS_STATUS latest_unindicated_media_status = NDIS_STATUS_SUCCESS;  // under lock
+  ndis::NDIS_STATUS last_indicated_media_status = ndis::NDIS_STATUS_SUCCESS;      // under lock
+  ndis::NDIS_STATUS latest_unindicated_media_status = ndis::NDIS_STATUS_SUCCESS;  // under lock
   // Changed under lock; read without it by the wait for outstanding sends.
   std::atomic<uint32_t> outstanding_sends{0};
   std::atomic<uint32_t> InterfaceNumber{0};
@@ -65,14 +65,16 @@ struct Binding {
 
 // Allocates a zeroed Binding block with room for the two names and copies them in; the block
 // holds no reference yet. Null when the memory cannot be had.
-Binding* AllocateBinding(const NDIS_STRING& upper_bindings_name,
-                         const NDIS_STRING& lower_adapter_name);
+Binding* AllocateBinding(const ndis::NDIS_STRING& upper_bindings_name,
+                         const ndis::NDIS_STRING& lower_adapter_name);
 
 void ReferenceBinding(Binding* binding);
 // Releasing the last reference frees the two packet pools and the block.
 void DereferenceBinding(Binding* binding);
 
-inline bool IsLowPower(NDIS_DEVICE_POWER_STATE state) { return state > NdisDeviceStateD0; }
+inline bool IsLowPower(ndis::NDIS_DEVICE_POWER_STATE state) {
+  return state > ndis::NdisDeviceStateD0;
+}
 
 }  // namespace flowsentry::pactrak
 

@@ -9,6 +9,11 @@
 #include "shared/packet_record.h"
 
 namespace flowsentry::pactrak {
+
+using ndis::NDIS_BUFFER;
+using ndis::NDIS_PACKET;
+using ndis::NormalPagePriority;
+
 namespace {
 
 bool CaptureEnabled() {

@@ -19,7 +19,7 @@ namespace flowsentry::pactrak {
 inline constexpr uint32_t kFrameWorkAreaSize = 78;
 
 // Send-packets and receive-packet handlers: the frame is the packet's buffer chain.
-void CaptureFrameFromPacket(const Binding& binding, NDIS_PACKET* packet);
+void CaptureFrameFromPacket(const Binding& binding, ndis::NDIS_PACKET* packet);
 
 // Receive handler: the MAC header, then the look-ahead (frame offset 14 onwards).
 void CaptureFrameFromIndication(const Binding& binding, const void* header_buffer,

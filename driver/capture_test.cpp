@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/control_device_test_support.h"
+#include "driver/testing/control_device_fixture.h"
 
 namespace flowsentry::pactrak::testing {
 namespace {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "driver/driver_test_support.h"
+#include "driver/testing/driver_fixture.h"
 
 namespace flowsentry::pactrak::testing {
 namespace {

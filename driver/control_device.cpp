@@ -16,6 +16,16 @@ namespace flowsentry::pactrak {
 using ddk::IoStackLocation;
 using ddk::Irp;
 using ddk::NTSTATUS;
+using ndis::NDIS_HANDLE;
+using ndis::NDIS_STATUS;
+using ndis::NDIS_STATUS_SUCCESS;
+using ndis::NdisAllocateMemoryWithTag;
+using ndis::NdisFreeMemory;
+using ndis::NdisMDeregisterDevice;
+using ndis::NdisMSleep;
+using ndis::OwnedNdisString;
+using ndis::SpinLockGuard;
+using ndis::WidenName;
 
 namespace {
 

@@ -34,7 +34,7 @@ namespace flowsentry::pactrak {
 // capture path, which take no lock (a change takes effect from the next frame), and
 // configured_limit, which only the host sets before the driver loads.
 struct ControlQueues {
-  NDIS_SPIN_LOCK QueueLock;
+  ndis::NDIS_SPIN_LOCK QueueLock;
   std::atomic<uint8_t> CaptureFlags{0};
   RecordQueue records;
   ReadQueue reads;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/control_device_test_support.h"
+#include "driver/testing/control_device_fixture.h"
 
 namespace flowsentry::pactrak::testing {
 namespace {

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "driver/control_device_test_support.h"
 #include "driver/control_requests.h"
+#include "driver/testing/control_device_fixture.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
 

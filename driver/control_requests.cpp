@@ -17,6 +17,26 @@ namespace flowsentry::pactrak {
 using ddk::IoStackLocation;
 using ddk::Irp;
 using ddk::NTSTATUS;
+using ndis::NDIS_OID;
+using ndis::NDIS_REQUEST;
+using ndis::NDIS_STATUS;
+using ndis::NDIS_STATUS_ADAPTER_NOT_FOUND;
+using ndis::NDIS_STATUS_ADAPTER_NOT_READY;
+using ndis::NDIS_STATUS_BUFFER_OVERFLOW;
+using ndis::NDIS_STATUS_BUFFER_TOO_SHORT;
+using ndis::NDIS_STATUS_FAILURE;
+using ndis::NDIS_STATUS_INVALID_DATA;
+using ndis::NDIS_STATUS_INVALID_LENGTH;
+using ndis::NDIS_STATUS_NOT_SUPPORTED;
+using ndis::NDIS_STATUS_PENDING;
+using ndis::NDIS_STATUS_RESOURCES;
+using ndis::NDIS_STATUS_SUCCESS;
+using ndis::NDIS_STRING;
+using ndis::NdisAllocateMemoryWithTag;
+using ndis::NdisFreeMemory;
+using ndis::NdisRequestQueryInformation;
+using ndis::NdisZeroMemory;
+using ndis::SpinLockGuard;
 
 namespace {
 

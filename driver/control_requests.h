@@ -21,13 +21,13 @@ namespace flowsentry::pactrak {
 // Each reference also holds one on the Binding; the last release frees the context.
 struct OpenContext {
   std::atomic<uint32_t> reference_count{1};
-  NDIS_SPIN_LOCK lock;
+  ndis::NDIS_SPIN_LOCK lock;
   Binding* binding = nullptr;
-  NDIS_REQUEST request;  // IOCTL_QUERY_BINDING's query to the lower adapter
-  void (*request_complete)(OpenContext* context, NDIS_STATUS status) = nullptr;
+  ndis::NDIS_REQUEST request;  // IOCTL_QUERY_BINDING's query to the lower adapter
+  void (*request_complete)(OpenContext* context, ndis::NDIS_STATUS status) = nullptr;
   OpenContext* request_complete_context = nullptr;
-  NDIS_STATUS request_status = NDIS_STATUS_SUCCESS;
-  NDIS_EVENT request_event;
+  ndis::NDIS_STATUS request_status = ndis::NDIS_STATUS_SUCCESS;
+  ndis::NDIS_EVENT request_event;
   // Queries through several handles may reach one context at once; they use its request block
   // in turn (a passive-level mutex, held across the wait for the lower adapter).
   std::mutex query_turn;
@@ -44,10 +44,11 @@ ddk::NTSTATUS ServeControlRequest(ddk::Irp& irp);
 
 // A request that completed on the protocol edge but is not a binding's forwarded request: an
 // IOCTL_QUERY_BINDING query, handed back to the OpenContext that issued it.
-void CompleteControlDeviceQuery(Binding* binding, NDIS_REQUEST* request, NDIS_STATUS status);
+void CompleteControlDeviceQuery(Binding* binding, ndis::NDIS_REQUEST* request,
+                                ndis::NDIS_STATUS status);
 
 // The status a query of the lower adapter completes the control request with.
-ddk::NTSTATUS TranslateQueryStatus(NDIS_STATUS status);
+ddk::NTSTATUS TranslateQueryStatus(ndis::NDIS_STATUS status);
 
 }  // namespace flowsentry::pactrak
 

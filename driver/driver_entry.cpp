@@ -6,6 +6,17 @@
 
 namespace flowsentry::pactrak {
 
+using ndis::NDIS_MINIPORT_CHARACTERISTICS;
+using ndis::NDIS_PROTOCOL_CHARACTERISTICS;
+using ndis::NDIS_STATUS;
+using ndis::NDIS_STATUS_SUCCESS;
+using ndis::NDIS_STRING;
+using ndis::NdisDeregisterProtocol;
+using ndis::NdisIMAssociateMiniport;
+using ndis::NdisIMDeregisterLayeredMiniport;
+using ndis::NdisMRegisterUnloadHandler;
+using ndis::NdisTerminateWrapper;
+
 DriverState& Driver() {
   static DriverState state;
   return state;

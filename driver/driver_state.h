@@ -16,22 +16,22 @@ inline constexpr uint32_t kControlDeviceBeingCreated = 1;
 inline constexpr uint32_t kControlDeviceBeingDeleted = 2;
 
 struct DriverState {
-  NDIS_HANDLE wrapper_handle = nullptr;
-  NDIS_HANDLE driver_handle = nullptr;  // the layered miniport
-  NDIS_HANDLE protocol_handle = nullptr;
+  ndis::NDIS_HANDLE wrapper_handle = nullptr;
+  ndis::NDIS_HANDLE driver_handle = nullptr;  // the layered miniport
+  ndis::NDIS_HANDLE protocol_handle = nullptr;
   Binding* BindingList = nullptr;
   uint32_t adapter_count = 0;
   uint32_t control_device_state = kControlDeviceReady;
   ddk::DeviceObject* control_device_object = nullptr;
-  NDIS_HANDLE control_device_handle = nullptr;
-  NDIS_SPIN_LOCK GlobalLock;
+  ndis::NDIS_HANDLE control_device_handle = nullptr;
+  ndis::NDIS_SPIN_LOCK GlobalLock;
 };
 
 DriverState& Driver();
 
 // The medium array offered to NdisOpenAdapter, in this order.
-inline constexpr NDIS_MEDIUM kMediumArray[] = {NdisMedium802_3, NdisMedium802_5, NdisMediumFddi,
-                                               NdisMediumWan};
+inline constexpr ndis::NDIS_MEDIUM kMediumArray[] = {NdisMedium802_3, NdisMedium802_5,
+                                                     NdisMediumFddi, NdisMediumWan};
 inline constexpr uint32_t kMediumArraySize = 4;
 
 }  // namespace flowsentry::pactrak

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "driver/driver_test_support.h"
+#include "driver/testing/driver_fixture.h"
 #include "platform/registry.h"
 
 namespace flowsentry::pactrak::testing {

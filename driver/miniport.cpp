@@ -9,6 +9,39 @@
 #include "driver/passthrough.h"
 
 namespace flowsentry::pactrak {
+
+using ndis::NDIS_ATTRIBUTE_DESERIALIZE;
+using ndis::NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT;
+using ndis::NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT;
+using ndis::NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER;
+using ndis::NDIS_ATTRIBUTE_NO_HALT_ON_SUSPEND;
+using ndis::NDIS_DEVICE_POWER_STATE;
+using ndis::NDIS_HANDLE;
+using ndis::NDIS_MEDIUM;
+using ndis::NDIS_OID;
+using ndis::NDIS_PACKET;
+using ndis::NDIS_PACKET_EXTENSION;
+using ndis::NDIS_PACKET_OOB_DATA;
+using ndis::NDIS_REQUEST;
+using ndis::NDIS_REQUEST_TYPE;
+using ndis::NDIS_STATUS;
+using ndis::NDIS_STATUS_FAILURE;
+using ndis::NDIS_STATUS_INVALID_LENGTH;
+using ndis::NDIS_STATUS_MEDIA_CONNECT;
+using ndis::NDIS_STATUS_NOT_SUPPORTED;
+using ndis::NDIS_STATUS_PENDING;
+using ndis::NDIS_STATUS_SUCCESS;
+using ndis::NDIS_STATUS_UNSUPPORTED_MEDIA;
+using ndis::NdisDeviceStateD0;
+using ndis::NdisIMGetDeviceContext;
+using ndis::NdisInterfaceInternal;
+using ndis::NdisMIndicateStatus;
+using ndis::NdisMIndicateStatusComplete;
+using ndis::NdisMoveMemory;
+using ndis::NdisRequestQueryInformation;
+using ndis::NdisRequestSetInformation;
+using ndis::SpinLockGuard;
+
 namespace {
 
 Binding* BindingOf(NDIS_HANDLE context) { return static_cast<Binding*>(context); }

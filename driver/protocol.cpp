@@ -9,6 +9,52 @@
 #include "driver/passthrough.h"
 
 namespace flowsentry::pactrak {
+
+using ndis::NDIS_CONFIGURATION_PARAMETER;
+using ndis::NDIS_DEVICE_POWER_STATE;
+using ndis::NDIS_HANDLE;
+using ndis::NDIS_MAC_OPTION_NO_LOOPBACK;
+using ndis::NDIS_MEDIUM;
+using ndis::NDIS_PACKET;
+using ndis::NDIS_PNP_CAPABILITIES;
+using ndis::NDIS_REQUEST;
+using ndis::NDIS_STATUS;
+using ndis::NDIS_STATUS_FAILURE;
+using ndis::NDIS_STATUS_INVALID_LENGTH;
+using ndis::NDIS_STATUS_MEDIA_CONNECT;
+using ndis::NDIS_STATUS_MEDIA_DISCONNECT;
+using ndis::NDIS_STATUS_NOT_ACCEPTED;
+using ndis::NDIS_STATUS_PENDING;
+using ndis::NDIS_STATUS_RESOURCES;
+using ndis::NDIS_STATUS_SUCCESS;
+using ndis::NDIS_STRING;
+using ndis::NdisAllocatePacketPoolEx;
+using ndis::NdisCloseAdapter;
+using ndis::NdisCloseConfiguration;
+using ndis::NdisDeviceStateD0;
+using ndis::NdisDeviceStateUnspecified;
+using ndis::NdisGetReceivedPacket;
+using ndis::NdisIMDeInitializeDeviceInstance;
+using ndis::NdisMEthIndicateReceive;
+using ndis::NdisMEthIndicateReceiveComplete;
+using ndis::NdisMFddiIndicateReceive;
+using ndis::NdisMFddiIndicateReceiveComplete;
+using ndis::NdisMIndicateStatus;
+using ndis::NdisMIndicateStatusComplete;
+using ndis::NdisMoveMemory;
+using ndis::NdisMQueryInformationComplete;
+using ndis::NdisMSetInformationComplete;
+using ndis::NdisMSleep;
+using ndis::NdisMTrIndicateReceive;
+using ndis::NdisMTrIndicateReceiveComplete;
+using ndis::NdisParameterString;
+using ndis::NdisReEnumerateProtocolBindings;
+using ndis::NdisRequestQueryInformation;
+using ndis::NET_PNP_EVENT;
+using ndis::NetEventReconfigure;
+using ndis::NetEventSetPower;
+using ndis::SpinLockGuard;
+
 namespace {
 
 Binding* BindingOf(NDIS_HANDLE context) { return static_cast<Binding*>(context); }

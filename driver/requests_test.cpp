@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "driver/driver_test_support.h"
+#include "driver/testing/driver_fixture.h"
 
 namespace flowsentry::pactrak::testing {
 namespace {

@@ -21,6 +21,7 @@ enum class Location {
   kScmDatabase,  // var/lib/flowsentry/scm, the service control manager's database
   kDevices,      // run/flowsentry/devices, the driver's device sockets
   kDriveRoot,    // the root of the current drive: the machine root itself
+  kTestClock,    // etc/flowsentry/testclock, the machine's clock in test builds (platform/time.h)
 };
 
 // FLOWSENTRY_ROOT as read now (not cached, so a test can point it at a temporary folder), or

@@ -24,6 +24,11 @@ struct LocalTime {
 };
 
 // Seconds since 1970-01-01 UTC.
+//
+// In builds with the tests, a test may set the emulated machine's clock instead: while the file
+// LocationPath(Location::kTestClock) holds a number of seconds, Now() answers it in every process
+// of the machine, and the clock stands there until it is set again (platform/testing/
+// test_clock.h). Builds without the tests always read the system clock.
 int64_t Now();
 
 // localtime: nullopt (last error ERROR_INVALID_PARAMETER) when the time cannot be converted.

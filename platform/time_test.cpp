@@ -5,6 +5,8 @@
 #include <string>
 
 #include "platform/testing/scoped_time_zone.h"
+#include "platform/testing/temp_root.h"
+#include "platform/testing/test_clock.h"
 
 namespace flowsentry::platform {
 namespace {
@@ -69,6 +71,25 @@ TEST(TimeTest, NowIsTheClock) {
   const int64_t now = Now();
   EXPECT_GT(now, 1700000000);  // after November 2023
   EXPECT_LE(now - Now(), 0);
+}
+
+TEST(TimeTest, NowStandsWhereTheMachinesTestClockIsSet) {
+  testing::TempRoot root;
+  constexpr int64_t kSet = 4102444799;  // 2099-12-31 23:59:59 UTC, beyond the system clock
+  {
+    testing::TestClock clock(kSet);
+    EXPECT_EQ(Now(), kSet);
+    ASSERT_TRUE(clock.Advance(86400));
+    EXPECT_EQ(Now(), kSet + 86400);
+    // What a test clock cannot be taken for leaves the system clock in its place.
+    for (const char* text : {"", "soon", "17965926O5"}) {
+      SCOPED_TRACE(text);
+      ASSERT_TRUE(root.WriteFile("/etc/flowsentry/testclock", text));
+      EXPECT_GT(Now(), 1700000000);
+      EXPECT_LT(Now(), kSet);
+    }
+  }
+  EXPECT_LT(Now(), kSet) << "the clock outlived its test";
 }
 
 }  // namespace

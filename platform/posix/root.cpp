@@ -24,6 +24,8 @@ std::string LocationPath(Location location) {
       return HostPath("/run/flowsentry/devices");
     case Location::kDriveRoot:
       return MachineRoot();
+    case Location::kTestClock:
+      return HostPath("/etc/flowsentry/testclock");
   }
   return MachineRoot();
 }

@@ -1,6 +1,7 @@
 #include "platform/time.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/root.h"
 
 namespace flowsentry::platform {
 namespace {
@@ -53,9 +55,33 @@ std::tm ToTm(const LocalTime& local) {
   return tm;
 }
 
+#ifdef FLOWSENTRY_TEST_CLOCK
+// The machine's clock is a file under the machine root, because every process of the machine
+// (scmd, the service it starts, the setup tool the service starts) must read one clock, as they
+// share the system clock on a real host. It is read at every call, so a clock a test sets
+// reaches programs that run already; Now() is on no per-packet path.
+std::optional<int64_t> TestClock() {
+  std::FILE* file = std::fopen(LocationPath(Location::kTestClock).c_str(), "re");
+  if (file == nullptr) return std::nullopt;
+  char text[32] = {};
+  const size_t length = std::fread(text, 1, sizeof text - 1, file);
+  std::fclose(file);
+  char* end = nullptr;
+  const long long seconds = std::strtoll(text, &end, 10);
+  // Half written or not a number: the system clock, as if the file were not there.
+  if (length == 0 || end == text || (*end != '\0' && *end != '\n')) return std::nullopt;
+  return static_cast<int64_t>(seconds);
+}
+#endif
+
 }  // namespace
 
-int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t Now() {
+#ifdef FLOWSENTRY_TEST_CLOCK
+  if (const std::optional<int64_t> set = TestClock()) return *set;
+#endif
+  return static_cast<int64_t>(std::time(nullptr));
+}
 
 std::optional<LocalTime> ToLocalTime(int64_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/control_device_test_support.h"
 #include "driver/runtime/io/irp.h"
+#include "driver/testing/control_device_fixture.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/root.h"

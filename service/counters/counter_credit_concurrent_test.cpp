@@ -4,7 +4,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
-#include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -94,11 +94,65 @@ TEST_F(CreditConcurrencyTest, CreditsWaitForOtherWritersInsteadOfFailing) {
   EXPECT_TRUE(LogLines().empty());
 }
 
+// The default VFS with its sleep counted: SQLite's busy handler sleeps through it between
+// attempts on a lock that another connection holds. Registered as the default for its life.
+class BusySleepCounter {
+ public:
+  BusySleepCounter() : base_(sqlite3_vfs_find(nullptr)) {
+    // A copy of the base, so its methods keep the base's own state (pAppData, sizes).
+    counting_.vfs = *base_;
+    counting_.vfs.zName = "busy-sleep-counter";
+    counting_.vfs.pNext = nullptr;
+    counting_.owner = this;
+    counting_.vfs.xSleep = [](sqlite3_vfs* vfs, int microseconds) {
+      BusySleepCounter* self = reinterpret_cast<Counting*>(vfs)->owner;
+      {
+        std::lock_guard lock(self->mu_);
+        self->sleeps_ += 1;
+      }
+      self->changed_.notify_all();
+      return self->base_->xSleep(vfs, microseconds);
+    };
+    sqlite3_vfs_register(&counting_.vfs, 1);
+  }
+  ~BusySleepCounter() { sqlite3_vfs_unregister(&counting_.vfs); }
+
+  // Waits until a connection has slept on a busy lock, or until Release.
+  void WaitForASleep() {
+    std::unique_lock lock(mu_);
+    changed_.wait(lock, [this] { return sleeps_ > 0 || released_; });
+  }
+  void Release() {
+    {
+      std::lock_guard lock(mu_);
+      released_ = true;
+    }
+    changed_.notify_all();
+  }
+  int sleeps() {
+    std::lock_guard lock(mu_);
+    return sleeps_;
+  }
+
+ private:
+  struct Counting {
+    sqlite3_vfs vfs;  // first: SQLite hands the methods this address
+    BusySleepCounter* owner;
+  };
+  sqlite3_vfs* base_;
+  Counting counting_;
+  std::mutex mu_;
+  std::condition_variable changed_;
+  int sleeps_ = 0;
+  bool released_ = false;
+};
+
 // A credit that meets the write lock of another connection waits for it instead of failing with
-// "database is locked".
+// "database is locked": the lock is let go only once the credit has slept on it.
 TEST_F(CreditConcurrencyTest, CreditWaitsForAWriteLockHeldElsewhere) {
   AddCounter("web", 0, 0, 7);
   const CounterRule rule = MakeCounterRule("web", 0, "Interface=0|");
+  BusySleepCounter busy;  // before the credit table's connection opens
   CounterCredits credits;
   credits.Credit(rule, 1);  // the credit table is open before the lock is taken
   std::promise<void> held;
@@ -107,14 +161,15 @@ TEST_F(CreditConcurrencyTest, CreditWaitsForAWriteLockHeldElsewhere) {
     ASSERT_EQ(sqlite3_open(DatabaseHostPath().c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     held.set_value();
-    // Long enough for the credit to find the lock taken; far below the busy timeout.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    busy.WaitForASleep();
     EXPECT_EQ(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
   });
   held.get_future().wait();
   credits.Credit(rule, 1);
+  busy.Release();  // should the credit have given up without waiting
   holder.join();
+  EXPECT_GT(busy.sleeps(), 0) << "the credit never met the lock";
   EXPECT_EQ(Rows("SELECT packets, bytes FROM counters"), (std::vector<std::string>{"2;2"}));
   EXPECT_TRUE(LogLines().empty());
 }

@@ -22,6 +22,7 @@
 #include "platform/service_control.h"
 #include "platform/testing/scoped_time_zone.h"
 #include "platform/testing/temp_root.h"
+#include "platform/testing/test_clock.h"
 #include "scmd/testing/scm_fixture.h"
 #include "service/capture/testing/scripted_device.h"
 #include "service/counters/counter_periods.h"
@@ -295,28 +296,14 @@ TEST_F(FlowmeterTest, ThreadsThatReadARecordAfterTheStopEndByThemselves) {
   EXPECT_TRUE(Logged(Line(0, "End stop")));
 }
 
-// A POSIX zone whose local midnight is `seconds` away from now.
-std::string ZoneWithMidnightIn(int seconds) {
-  const int64_t now = std::time(nullptr);
-  const int64_t local_wanted = 86400 - seconds;   // seconds of the local day now
-  int64_t offset = (now % 86400) - local_wanted;  // local = UTC - offset
-  offset = ((offset % 86400) + 86400) % 86400;
-  if (offset > 43200) offset -= 86400;
-  const char sign = offset < 0 ? '-' : '+';
-  const int64_t magnitude = offset < 0 ? -offset : offset;
-  char zone[64];
-  std::snprintf(zone, sizeof zone, "FST%c%02d:%02d:%02d", sign, static_cast<int>(magnitude / 3600),
-                static_cast<int>(magnitude / 60 % 60), static_cast<int>(magnitude % 60));
-  return zone;
-}
-
-// A service started a few seconds before local midnight restarts itself through the setup tool
-// after it; its new capture threads archive yesterday's counts and start the new day at zero.
+// A service that runs into local midnight restarts itself through the setup tool; its new
+// capture threads archive yesterday's counts and start the new day at zero.
 TEST_F(FlowmeterTest, RestartsItselfAfterMidnightAndTheNewDayStartsAtZero) {
   ASSERT_TRUE(
       root_.WriteFile(std::string(kDestPath) + "/flowmeter.cfg", "[THREAD]\r\ncountThread=2\r\n"));
-  testing::ScopedTimeZone zone(ZoneWithMidnightIn(8).c_str());
-  const int64_t today = counters::PeriodStart(std::time(nullptr)).value();
+  testing::ScopedTimeZone zone("UTC0");  // scmd, and so the service, runs with this zone
+  const int64_t today = 1909008000;      // 2030-06-30
+  testing::TestClock clock(today + 86400 - 10);
   ASSERT_EQ(std::system(("sqlite3 '" + root_.Host(std::string(kDestPath) + "/DB/counters.mdb") +
                          "' \"INSERT INTO counters (countername, parameters, timecount) VALUES "
                          "('all', 'Interface=0|', " +
@@ -324,7 +311,7 @@ TEST_F(FlowmeterTest, RestartsItselfAfterMidnightAndTheNewDayStartsAtZero) {
                             .c_str()),
             0);
   ScriptedDevice device;
-  StartManager();  // scmd, and so the service, runs with the zone above
+  StartManager();
   ASSERT_TRUE(StartService(service_));
   ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
   ASSERT_TRUE(device.WaitForPendingReads(2));
@@ -333,7 +320,8 @@ TEST_F(FlowmeterTest, RestartsItselfAfterMidnightAndTheNewDayStartsAtZero) {
   ASSERT_TRUE(device.Deliver(Record(50)));
   ASSERT_TRUE(device.WaitForPendingReads(2));
 
-  // Midnight, UpdateTime's look at the clock, flowsetup -r, the ten-second stop and the start.
+  // Midnight; then UpdateTime's look at the clock, flowsetup -r, the ten-second stop, the start.
+  ASSERT_TRUE(clock.Advance(10));
   ASSERT_TRUE(WaitFor(
       [&] {
         const SERVICE_STATUS_PROCESS status = Status();

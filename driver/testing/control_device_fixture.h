@@ -2,8 +2,8 @@
 // real socket device host, a runtime with the driver loaded, the simulated protocol above the
 // virtual adapters, simulated adapters below, and helpers that speak to the device through the
 // device client (DeviceHandle) or frame by frame (RawClient).
-#ifndef FLOWSENTRY_DRIVER_CONTROL_DEVICE_TEST_SUPPORT_H_
-#define FLOWSENTRY_DRIVER_CONTROL_DEVICE_TEST_SUPPORT_H_
+#ifndef FLOWSENTRY_DRIVER_TESTING_CONTROL_DEVICE_FIXTURE_H_
+#define FLOWSENTRY_DRIVER_TESTING_CONTROL_DEVICE_FIXTURE_H_
 
 #include <gtest/gtest.h>
 
@@ -23,8 +23,8 @@
 #include "driver/runtime/kernel.h"
 #include "driver/runtime/memory.h"
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/simulated_adapter.h"
-#include "driver/runtime/simulated_protocol.h"
+#include "driver/runtime/testing/simulated_adapter.h"
+#include "driver/runtime/testing/simulated_protocol.h"
 #include "platform/device.h"
 #include "platform/testing/temp_root.h"
 #include "shared/control.h"
@@ -211,7 +211,7 @@ class ControlDeviceTest : public ::testing::Test {
   // Records waiting in the driver for a reader.
   static uint32_t QueuedRecords() {
     ControlQueues& queues = Queues();
-    SpinLockGuard guard(queues.QueueLock);
+    ndis::SpinLockGuard guard(queues.QueueLock);
     return queues.records.size();
   }
 
@@ -255,4 +255,4 @@ class ControlDeviceTest : public ::testing::Test {
 
 }  // namespace flowsentry::pactrak::testing
 
-#endif  // FLOWSENTRY_DRIVER_CONTROL_DEVICE_TEST_SUPPORT_H_
+#endif  // FLOWSENTRY_DRIVER_TESTING_CONTROL_DEVICE_FIXTURE_H_

@@ -1,7 +1,7 @@
 // Test bench for pactrak: a temporary machine root, a runtime with the driver loaded, a
 // recording device host, and the simulated protocol above the virtual adapters.
-#ifndef FLOWSENTRY_DRIVER_DRIVER_TEST_SUPPORT_H_
-#define FLOWSENTRY_DRIVER_DRIVER_TEST_SUPPORT_H_
+#ifndef FLOWSENTRY_DRIVER_TESTING_DRIVER_FIXTURE_H_
+#define FLOWSENTRY_DRIVER_TESTING_DRIVER_FIXTURE_H_
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include "driver/driver_state.h"
 #include "driver/pactrak.h"
 #include "driver/runtime/runtime.h"
-#include "driver/runtime/simulated_adapter.h"
-#include "driver/runtime/simulated_protocol.h"
+#include "driver/runtime/testing/simulated_adapter.h"
+#include "driver/runtime/testing/simulated_protocol.h"
 #include "platform/testing/temp_root.h"
 
 namespace flowsentry::pactrak::testing {
@@ -150,4 +150,4 @@ class DriverTest : public ::testing::Test {
 
 }  // namespace flowsentry::pactrak::testing
 
-#endif  // FLOWSENTRY_DRIVER_DRIVER_TEST_SUPPORT_H_
+#endif  // FLOWSENTRY_DRIVER_TESTING_DRIVER_FIXTURE_H_
