@@ -23,6 +23,9 @@ struct Machine {
     EXPECT_EQ(probe.Load(runtime), ddk::STATUS_SUCCESS);
     EXPECT_TRUE(runtime.AddAdapter(adapter));
   }
+  // The adapter keeps its last edge, which holds the runtime's entry of the adapter: let go of
+  // it, or neither is ever freed.
+  ~Machine() { adapter->ForgetEdge(); }
   platform::testing::TempRoot root;  // the bind's installation step writes the registry
   ProbeDriver probe;                 // outlives the runtime, which unbinds it at the end
   Runtime runtime;

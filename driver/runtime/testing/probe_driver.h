@@ -156,6 +156,7 @@ class ProbeAdapter : public LowerAdapter {
   void PacketReturned(NDIS_PACKET* packet) override { returned.push_back(packet); }
 
   AdapterEdge* edge() const { return edge_.get(); }
+  void ForgetEdge() { edge_.reset(); }
 
   NDIS_STATUS open_status = NDIS_STATUS_SUCCESS;
   std::vector<NDIS_PACKET*> returned;
