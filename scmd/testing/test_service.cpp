@@ -128,6 +128,15 @@ int Stopper(const std::string& name) {
   fp::ScHandle manager = fp::OpenSCManager(fp::SC_MANAGER_ALL_ACCESS);
   fp::ScHandle service = fp::OpenService(manager, name, fp::SERVICE_ALL_ACCESS);
   fp::SERVICE_STATUS status;
+  // The service's report of running travels to the manager on its own channel, which may be
+  // read after this request: wait until the manager has it, as any client that stops a service
+  // it has just seen start must (for at most 10 s).
+  for (int i = 0; i < 1000; ++i) {
+    if (fp::QueryServiceStatus(service, status) && status.dwCurrentState == fp::SERVICE_RUNNING) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   const bool ok = fp::ControlService(service, fp::SERVICE_CONTROL_STOP, status);
   const auto error = ok ? 0 : fp::GetLastError();
   Log("stopped " + std::to_string(ok) + " " + std::to_string(error) + " " +
